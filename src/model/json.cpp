@@ -1,0 +1,273 @@
+#include "json.h"
+
+#include "datetime.h"
+#include "error.h"
+
+#include <rapidjson/error/en.h>
+
+#include <cmath>
+#include <unordered_set>
+#include <vector>
+
+namespace Json {
+
+static QString utf8(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+static std::string_view view(const rapidjson::Value &text)
+{
+    return {text.GetString(), text.GetStringLength()};
+}
+
+Document::Document(QByteArray bytes, QString fileName)
+    : m_bytes(std::move(bytes))
+    , m_fileName(std::move(fileName))
+{
+    // Editors on some systems put a byte-order mark before UTF-8; it carries no content.
+    qsizetype start = m_bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag
+        | rapidjson::kParseValidateEncodingFlag;
+    m_document.Parse<flags>(m_bytes.constData() + start, size_t(m_bytes.size() - start));
+    if (!m_document.HasParseError())
+        return;
+
+    // Line and column of the fault, the column counted in characters, not bytes.
+    const qsizetype offset = start + qsizetype(m_document.GetErrorOffset());
+    qsizetype line = 1, column = 1;
+    for (qsizetype i = start; i < offset && i < m_bytes.size(); ++i) {
+        const auto byte = uchar(m_bytes[i]);
+        if (byte == '\n') {
+            ++line;
+            column = 1;
+        } else if ((byte & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    throw PlatformError(QStringLiteral("%1, line %2, column %3: %4")
+                            .arg(m_fileName)
+                            .arg(line)
+                            .arg(column)
+                            .arg(QString::fromUtf8(
+                                rapidjson::GetParseError_En(m_document.GetParseError()))));
+}
+
+void Value::fail(QStringView problem) const
+{
+    const QString where = path();
+    if (where.isEmpty())
+        throw PlatformError(m_document->m_fileName + QStringLiteral(": the document ")
+                            + problem.toString());
+    throw PlatformError(m_document->m_fileName + QStringLiteral(": \"") + where
+                        + QStringLiteral("\" ") + problem.toString());
+}
+
+QString Value::path() const
+{
+    // Searched for only when an error is raised, breadth first and without recursion, so the
+    // reading itself keeps no trail.
+    struct Step
+    {
+        const rapidjson::Value *value;
+        size_t parent;
+        const rapidjson::Value *name;
+        qsizetype index;
+    };
+    std::vector<Step> steps {{&m_document->m_document, 0, nullptr, -1}};
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const rapidjson::Value *value = steps[i].value;
+        if (value == m_value) {
+            QString result;
+            for (size_t at = i; at != 0; at = steps[at].parent) {
+                const Step &step = steps[at];
+                const bool first = step.parent == 0;
+                result.prepend(step.name ? (first ? QString() : QStringLiteral("."))
+                                       + QString::fromUtf8(step.name->GetString(),
+                                                           step.name->GetStringLength())
+                                         : QStringLiteral("[%1]").arg(step.index));
+            }
+            return result;
+        }
+        if (value->IsObject()) {
+            for (const auto &m : value->GetObject())
+                steps.push_back({&m.value, i, &m.name, -1});
+        } else if (value->IsArray()) {
+            qsizetype index = 0;
+            for (const auto &element : value->GetArray())
+                steps.push_back({&element, i, nullptr, index++});
+        }
+    }
+    return {};
+}
+
+QString Value::decode(const rapidjson::Value &text) const
+{
+    // The reader validated the file's UTF-8, but a \u escape may still name half of a
+    // surrogate pair on its own, which RapidJSON writes out as an encoded surrogate
+    // (ED A0..BF ..). Such text has no Unicode meaning; refuse it rather than alter it.
+    const std::string_view bytes = view(text);
+    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
+        if (uchar(bytes[i]) == 0xED && uchar(bytes[i + 1]) >= 0xA0) {
+            if (&text == m_value)
+                fail(u"holds an unpaired surrogate escape");
+            throw PlatformError(m_document->m_fileName
+                                + QStringLiteral(": a member name holds an unpaired surrogate escape"));
+        }
+    }
+    return utf8(bytes);
+}
+
+Object Value::object() const
+{
+    if (!m_value->IsObject())
+        fail(u"must be an object");
+    const auto members = m_value->GetObject();
+    const rapidjson::SizeType count = members.MemberCount();
+    auto duplicate = [this](const rapidjson::Value &value) {
+        Value(value, *m_document).fail(u"appears more than once");
+    };
+    if (count <= 16) {
+        for (auto i = members.begin(); i != members.end(); ++i) {
+            for (auto j = members.begin(); j != i; ++j) {
+                if (i->name == j->name)
+                    duplicate(i->value);
+            }
+        }
+    } else {
+        std::unordered_set<std::string_view> names;
+        names.reserve(count);
+        for (const auto &m : members) {
+            if (!names.insert(view(m.name)).second)
+                duplicate(m.value);
+        }
+    }
+    return Object(*this);
+}
+
+Array Value::array() const
+{
+    if (!m_value->IsArray())
+        fail(u"must be an array");
+    return Array(*this);
+}
+
+QString Value::string() const
+{
+    if (!m_value->IsString())
+        fail(u"must be a string");
+    return decode(*m_value);
+}
+
+std::optional<QString> Value::optionalString() const
+{
+    if (m_value->IsNull())
+        return std::nullopt;
+    return string();
+}
+
+double Value::number() const
+{
+    if (!m_value->IsNumber())
+        fail(u"must be a number");
+    return m_value->GetDouble();
+}
+
+qint64 Value::integer() const
+{
+    if (!m_value->IsNumber())
+        fail(u"must be an integer");
+    if (m_value->IsInt64())
+        return m_value->GetInt64();
+    // A number written with a fraction or exponent arrives as a double. 1.0 is the integer 1;
+    // 1.5 must not silently become 1. 2^63 itself is out of range.
+    const double number = m_value->GetDouble();
+    if (number != std::trunc(number) || !(std::fabs(number) < 9.223372036854775808e18))
+        fail(u"must be an integer");
+    return qint64(number);
+}
+
+QDateTime Value::dateTime() const
+{
+    if (!m_value->IsString())
+        fail(u"must be a string");
+    const std::optional<QDateTime> time = parseInternetDateTime(view(*m_value));
+    if (!time)
+        fail(u"must be a date and time such as 2026-01-31T09:30:00Z");
+    return *time;
+}
+
+Value Object::member(std::string_view name) const
+{
+    if (std::optional<Value> value = find(name))
+        return *value;
+    const QString where = m_self.path();
+    throw PlatformError(m_self.m_document->fileName() + QStringLiteral(": \"")
+                        + (where.isEmpty() ? QString() : where + u'.') + utf8(name)
+                        + QStringLiteral("\" is missing"));
+}
+
+std::optional<Value> Object::find(std::string_view name) const
+{
+    for (const auto &m : m_self.m_value->GetObject()) {
+        if (view(m.name) == name)
+            return Value(m.value, *m_self.m_document);
+    }
+    return std::nullopt;
+}
+
+Script readScript(const Value &value)
+{
+    const Object object = value.object();
+    Script script;
+    const Array lines = object.member("lines").array();
+    script.lines.reserve(lines.size());
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const Object line = lines.at(i).object();
+        ScriptLine record {line.member("id").string(), line.member("text").string(), {}};
+        if (const std::optional<Value> note = line.find("note"))
+            record.note = note->optionalString();
+        script.lines.append(std::move(record));
+    }
+    script.title = object.member("title").string();
+    return script;
+}
+
+Output::Output(qsizetype expectedSize)
+{
+    m_bytes.resize(std::max<qsizetype>(expectedSize, 64));
+    m_data = m_bytes.data();
+}
+
+void Output::grow()
+{
+    m_bytes.resize(m_bytes.size() * 2);
+    m_data = m_bytes.data();
+}
+
+QByteArray Output::take()
+{
+    m_bytes.truncate(m_used);
+    m_used = 0;
+    m_data = nullptr;
+    return std::exchange(m_bytes, {});
+}
+
+bool codePointLess(QStringView a, QStringView b)
+{
+    // UTF-16 order and code point order differ only where a surrogate (a character above
+    // U+FFFF) meets U+E000–U+FFFF; moving the surrogates above that range mends it.
+    auto fix = [](char16_t u) -> char32_t {
+        if (u >= 0xD800)
+            return u >= 0xE000 ? u - 0x800 : u + 0x2000;
+        return u;
+    };
+    const qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return fix(a[i].unicode()) < fix(b[i].unicode());
+    }
+    return a.size() < b.size();
+}
+
+} // namespace Json

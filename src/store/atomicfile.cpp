@@ -1,0 +1,123 @@
+#include "atomicfile.h"
+
+#include "error.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A full flush to the storage device. On macOS fsync only reaches the drive's cache;
+// F_FULLFSYNC asks the drive to write it out, falling back where a file system refuses it.
+int flushToDisk(int fd)
+{
+#ifdef F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) == 0)
+        return 0;
+#endif
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+int writeAll(int fd, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        // A regular file only writes nothing when it cannot take more: treat it as a full disk
+        // rather than loop for ever.
+        if (n == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        data += n;
+        size -= n;
+    }
+    return 0;
+}
+
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    [[nodiscard]] int get() const { return m_fd; }
+    /// Closes now and reports the result: close is where some file systems (NFS, FUSE) report a
+    /// write that did not reach the server.
+    int close()
+    {
+        const int result = ::close(std::exchange(m_fd, -1));
+        // Linux releases the descriptor even when close fails with EINTR; never retry.
+        return result != 0 && errno == EINTR ? 0 : result;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+void writeFileAtomically(const QString &path, QByteArrayView bytes)
+{
+    auto failure = [&path](int errnum) { return PlatformError::io(u"write", path, errnum); };
+
+    const QFileInfo target(path);
+    const QByteArray folder = QFile::encodeName(target.absolutePath());
+    const QByteArray name = QFile::encodeName(target.fileName());
+
+    // The folder is opened first and every step works relative to it, so the temporary file,
+    // the rename and the final flush all concern the same folder even if it is moved meanwhile.
+    const Descriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
+        throw failure(errno);
+
+    // A fresh name, created exclusively: never a file that another writer also uses. The name
+    // starts with a dot, so it stays out of the way if a crash leaves it behind.
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temporary = '.' + name + ".tmp-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        fd = ::openat(dir.get(), temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 16))
+            throw failure(errno);
+    }
+    Descriptor file(fd);
+
+    auto abandon = [&](int errnum) {
+        ::unlinkat(dir.get(), temporary.constData(), 0);
+        return failure(errnum);
+    };
+    if (writeAll(file.get(), bytes.data(), bytes.size()) != 0)
+        throw abandon(errno);
+    if (flushToDisk(file.get()) != 0)
+        throw abandon(errno);
+    if (file.close() != 0)
+        throw abandon(errno);
+    if (::renameat(dir.get(), temporary.constData(), dir.get(), name.constData()) != 0)
+        throw abandon(errno);
+
+    // Until the folder is flushed, the rename may be lost in a power cut and the old file come
+    // back. The new content is in place either way, but a save is only reported done once it
+    // will survive.
+    if (flushToDisk(dir.get()) != 0)
+        throw failure(errno);
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+/// Replaces the file at `path` with `bytes` so that, whatever happens (a full disk, an I/O
+/// error, a crash or a power cut), the file holds either its old or its new content, never a
+/// mix. The bytes go to a new temporary file beside it, are flushed to the disk, and the
+/// temporary file is renamed over the target; then the folder itself is flushed, so the rename
+/// is durable too.
+///
+/// Throws PlatformError naming the file. A failure before the rename removes the temporary file
+/// and leaves the old file untouched; a failure of the final folder flush is reported although
+/// the new content is already in place.
+void writeFileAtomically(const QString &path, QByteArrayView bytes);
