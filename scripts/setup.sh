@@ -1,0 +1,37 @@
+# Shared by the project's commands: installs what the build needs and builds one preset.
+# Sourced, not run.
+
+# Debian 12 packages the build, the tests and the benchmarks need.
+QUORBEL_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev rapidjson-dev
+    python3 strace util-linux
+)
+
+# Installs the packages that are missing, and only those; apt's lists are refreshed once,
+# and only when something has to be installed.
+ensure_packages() {
+    local missing=() package
+    for package in "${QUORBEL_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii'; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}
+
+# Configures (once) and builds a preset: dev, asan or release.
+build_preset() {
+    local preset=$1
+    if [ ! -f "build/$preset/build.ninja" ]; then
+        cmake --preset "$preset" >/dev/null
+    fi
+    cmake --build --preset "$preset"
+}
