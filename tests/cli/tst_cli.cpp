@@ -1,0 +1,93 @@
+#include "json.h"
+#include "scriptimport.h"
+#include "testmain.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Outcome
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Outcome runCli(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(QUORBEL_CLI), arguments);
+    if (!process.waitForFinished(30'000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+const QString arctic = QStringLiteral(QUORBEL_FIXTURES "/scripts/arctic.csv");
+
+} // namespace
+
+class CliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checkPrintsTheScriptItWouldImport()
+    {
+        const Outcome outcome = runCli({QStringLiteral("check"), arctic});
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.err, QByteArray());
+        const Json::Document printed(outcome.out, QStringLiteral("stdout"));
+        QVERIFY2(Json::readScript(printed.root()) == ScriptImport::read(arctic),
+                 "the printed JSON holds exactly the imported script");
+    }
+
+    void reports_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");  // a prefix of standard output
+        QTest::addColumn<QString>("err");  // a prefix of standard error
+
+        const QString missing = QStringLiteral("/nonexistent/script.txt");
+        QTest::addRow("unreadable file: the bare message")
+            << QStringList {QStringLiteral("check"), missing} << 1 << QString()
+            << QStringLiteral("Could not read “%1”: No such file or directory\n").arg(missing);
+        QTest::addRow("a device, not a file") << QStringList {QStringLiteral("check"), QStringLiteral("/dev/null")} << 1
+                                       << QString() << QStringLiteral("Could not read “/dev/null”: Not a regular file\n");
+        QTest::addRow("help") << QStringList {QStringLiteral("--help")} << 0 << QStringLiteral("Usage: quorbel-cli")
+                              << QString();
+        QTest::addRow("no command") << QStringList() << 2 << QString() << QStringLiteral("Usage: quorbel-cli");
+        QTest::addRow("check without a file") << QStringList {QStringLiteral("check")} << 2 << QString()
+                                              << QStringLiteral("Usage: quorbel-cli");
+    }
+
+    void reports()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const Outcome outcome = runCli(arguments);
+        QCOMPARE(outcome.exitCode, exitCode);
+        QVERIFY2(QString::fromUtf8(outcome.out).startsWith(out), outcome.out.constData());
+        QVERIFY2(QString::fromUtf8(outcome.err).startsWith(err), outcome.err.constData());
+        if (exitCode != 0)
+            QVERIFY2(outcome.out.isEmpty(), "nothing on standard output after a failure");
+    }
+
+    void checkReportsAFileRuleInItsOwnWords()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("lines.csv"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("id,text\nfirst,One\nFirst,Two\n") > 0);
+        file.close();
+        const Outcome outcome = runCli({QStringLiteral("check"), path});
+        QCOMPARE(outcome.exitCode, 1);
+        QCOMPARE(outcome.err, QByteArray("Duplicate line ID: First\n"));
+    }
+};
+
+QUORBEL_TEST_MAIN(CliTest)
+#include "tst_cli.moc"
