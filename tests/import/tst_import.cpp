@@ -222,6 +222,14 @@ private slots:
         QCOMPARE(importResult(write(QStringLiteral("big.txt"), bytes)), expected);
     }
 
+    void aHugeFileIsRefusedWithoutReadingIt()
+    {
+        // Sparse: 4 GiB that take no room, and that a reader reading first would choke on.
+        const QString path = write(QStringLiteral("huge.csv"), QByteArray());
+        QVERIFY(QFile::resize(path, qint64(4) << 30));
+        QCOMPARE(importResult(path), u'!' + tooLarge);
+    }
+
     void tenThousandLines()
     {
         const Script script = ScriptImport::read(write(QStringLiteral("many.txt"), repeatedLines(10'000)));
