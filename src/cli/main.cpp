@@ -37,12 +37,12 @@ int fail(const QString &message)
 
 int check(const QString &path)
 {
-    Json::Output output;
-    Json::PrettyWriter writer(output);
-    Json::indent(writer);
-    if (!Json::writeScript(writer, ScriptImport::read(path)))
+    const Script script = ScriptImport::read(path);
+    const std::optional<QByteArray> json = Json::writeToBytes<Json::PrettyWriter>(
+        [&script](auto &writer, auto &) { return Json::writeScript(writer, script); });
+    if (!json)
         return fail(QStringLiteral("The script holds text that is not valid Unicode."));
-    if (!writeOut(stdout, output.take() + '\n'))
+    if (!writeOut(stdout, *json + '\n'))
         return fail(QStringLiteral("Could not write the script to standard output."));
     return 0;
 }

@@ -5,7 +5,10 @@
 
 #include <rapidjson/error/en.h>
 
+#include <QStringEncoder>
+
 #include <cmath>
+#include <cstring>
 #include <unordered_set>
 #include <vector>
 
@@ -233,41 +236,65 @@ Script readScript(const Value &value)
     return script;
 }
 
-Output::Output(qsizetype expectedSize)
+template<class Bytes>
+static void appendEscaped(Bytes &out, std::string_view json)
 {
-    m_bytes.resize(std::max<qsizetype>(expectedSize, 64));
-    m_data = m_bytes.data();
-}
-
-void Output::grow()
-{
-    m_bytes.resize(m_bytes.size() * 2);
-    m_data = m_bytes.data();
-}
-
-QByteArray Output::take()
-{
-    m_bytes.truncate(m_used);
-    m_used = 0;
-    m_data = nullptr;
-    return std::exchange(m_bytes, {});
-}
-
-bool codePointLess(QStringView a, QStringView b)
-{
-    // UTF-16 order and code point order differ only where a surrogate (a character above
-    // U+FFFF) meets U+E000–U+FFFF; moving the surrogates above that range mends it.
-    auto fix = [](char16_t u) -> char32_t {
-        if (u >= 0xD800)
-            return u >= 0xE000 ? u - 0x800 : u + 0x2000;
-        return u;
-    };
-    const qsizetype n = std::min(a.size(), b.size());
-    for (qsizetype i = 0; i < n; ++i) {
-        if (a[i] != b[i])
-            return fix(a[i].unicode()) < fix(b[i].unicode());
+    const char *p = json.data();
+    const char *const end = p + json.size();
+    while (const char *slash = static_cast<const char *>(std::memchr(p, '/', size_t(end - p)))) {
+        out.append(p, slash - p).append("\\/", 2);
+        p = slash + 1;
     }
-    return a.size() < b.size();
+    out.append(p, end - p);
+}
+
+QByteArray escapeSlashes(std::string_view json)
+{
+    QByteArray escaped;
+    escaped.reserve(qsizetype(json.size()) + 64);
+    appendEscaped(escaped, json);
+    return escaped;
+}
+
+void Output::drain()
+{
+    appendEscaped(m_pending, std::string_view(m_buffer.GetString(), m_buffer.GetSize()));
+    m_buffer.Clear();
+}
+
+void Output::append(QByteArrayView escaped)
+{
+    drain();
+    // A large piece goes out as it is rather than through another copy.
+    if (escaped.size() >= 64 * 1024) {
+        flush();
+        m_sink(escaped);
+    } else {
+        m_pending.append(escaped.data(), size_t(escaped.size()));
+    }
+}
+
+void Output::flush()
+{
+    drain();
+    if (!m_pending.empty())
+        m_sink(QByteArrayView(m_pending.data(), qsizetype(m_pending.size())));
+    m_pending.clear();
+}
+
+std::optional<std::string_view> utf8(QStringView text)
+{
+    // Kept between calls: a save converts tens of thousands of short texts, and a fresh buffer
+    // for each would cost more than the conversion.
+    thread_local std::vector<char> scratch;
+    const size_t needed = size_t(text.size()) * 3;
+    if (scratch.size() < needed)
+        scratch.resize(std::max<size_t>(needed, 4096));
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    const char *end = encoder.appendToBuffer(scratch.data(), text);
+    if (encoder.hasError())
+        return std::nullopt;
+    return std::string_view(scratch.data(), size_t(end - scratch.data()));
 }
 
 } // namespace Json

@@ -7,9 +7,12 @@
 #include <QString>
 
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -118,72 +121,113 @@ private:
 /// The script record: "title" and "lines", each line with "id", "text" and an optional "note".
 [[nodiscard]] Script readScript(const Value &value);
 
-/// Collects the writer's UTF-8 and writes every '/' as "\/", so a file reference such as
-/// takes/x.wav is stored as takes\/x.wav. A '/' byte can only stand inside a JSON string here.
+/// Receives a document's bytes piece by piece as they are written.
+using Sink = std::function<void(QByteArrayView)>;
+
+/// Where the writers put their UTF-8: the writer's buffer is moved, with every '/' written as
+/// "\/" (so takes/x.wav is stored as takes\/x.wav), into pieces that are handed to a sink once
+/// they are large enough, so a large document never sits whole in memory. A '/' byte can only
+/// stand inside a JSON string.
 class Output
 {
 public:
-    using Ch = char;
-    explicit Output(qsizetype expectedSize = 4096);
-    void Put(char c)
+    explicit Output(Sink sink) : m_sink(std::move(sink)) {}
+    [[nodiscard]] rapidjson::StringBuffer &buffer() { return m_buffer; }
+    /// Moves what the writer wrote into the outgoing piece, escaped.
+    void drain();
+    /// Adds bytes that are already escaped, after what the writer wrote so far.
+    void append(QByteArrayView escaped);
+    /// Passes on what was written once it makes a piece worth a write of its own.
+    void flushIfFull()
     {
-        if (c == '/')
-            put('\\');
-        put(c);
+        drain();
+        if (m_pending.size() >= 256 * 1024)
+            flush();
     }
-    void Flush() {}
-    /// The bytes written so far; the output is empty afterwards.
-    [[nodiscard]] QByteArray take();
+    /// Passes on everything written so far.
+    void flush();
 
 private:
-    void put(char c)
-    {
-        if (m_used == m_bytes.size())
-            grow();
-        m_data[m_used++] = c;
-    }
-    void grow();
-
-    QByteArray m_bytes;
-    char *m_data = nullptr;
-    qsizetype m_used = 0;
+    Sink m_sink;
+    rapidjson::StringBuffer m_buffer;
+    std::string m_pending;
 };
 
-// RapidJSON's encoders find these by argument-dependent lookup.
-inline void PutUnsafe(Output &output, char c) { output.Put(c); }
-inline void PutReserve(Output &, size_t) {}
+/// JSON text with every '/' written as "\/".
+[[nodiscard]] QByteArray escapeSlashes(std::string_view json);
 
-using PrettyWriter = rapidjson::PrettyWriter<Output, rapidjson::UTF16<char16_t>, rapidjson::UTF8<>>;
-using CompactWriter = rapidjson::Writer<Output, rapidjson::UTF16<char16_t>, rapidjson::UTF8<>>;
+using PrettyWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+using CompactWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-/// Pretty-printed with two blanks of indentation, as every human-readable file the program writes.
-inline void indent(PrettyWriter &writer) { writer.SetIndent(' ', 2); }
+/// `text` as UTF-8, in a buffer reused by the next call on the same thread; nothing when it is
+/// not valid UTF-16 (a lone surrogate).
+[[nodiscard]] std::optional<std::string_view> utf8(QStringView text);
 
-/// Writes a QString; false when it is not valid UTF-16 (a lone surrogate).
+/// Writes a QString; false when it is not valid UTF-16.
 template<class W>
-bool writeString(W &writer, const QString &text)
+bool writeString(W &writer, QStringView text)
 {
-    return writer.String(reinterpret_cast<const char16_t *>(text.utf16()),
-                         rapidjson::SizeType(text.size()));
+    const std::optional<std::string_view> bytes = utf8(text);
+    return bytes && writer.String(bytes->data(), rapidjson::SizeType(bytes->size()));
+}
+
+/// Writes a member name given as a literal.
+template<class W, size_t N>
+bool key(W &writer, const char (&name)[N])
+{
+    return writer.Key(name, rapidjson::SizeType(N - 1));
+}
+
+/// A whole document in memory, as `write(writer, output)` writes it with a writer of type W
+/// (pretty ones indent by two blanks); nothing when `write` returns false.
+template<class W, class F>
+std::optional<QByteArray> writeToBytes(F &&write)
+{
+    QByteArray bytes;
+    Output output([&bytes](QByteArrayView piece) { bytes.append(piece); });
+    W writer(output.buffer());
+    if constexpr (std::is_same_v<W, PrettyWriter>)
+        writer.SetIndent(' ', 2);
+    if (!write(writer, output))
+        return std::nullopt;
+    output.flush();
+    return bytes;
 }
 
 /// Writes a script record with its keys in ascending order; false on text that is not Unicode.
 template<class W>
 bool writeScript(W &w, const Script &script)
 {
-    bool ok = w.StartObject() && w.Key(u"lines") && w.StartArray();
+    bool ok = w.StartObject() && key(w, "lines") && w.StartArray();
     for (const ScriptLine &line : script.lines) {
-        ok = ok && w.StartObject() && w.Key(u"id") && writeString(w, line.id);
+        ok = ok && w.StartObject() && key(w, "id") && writeString(w, line.id);
         if (line.note)
-            ok = ok && w.Key(u"note") && writeString(w, *line.note);
-        ok = ok && w.Key(u"text") && writeString(w, line.text) && w.EndObject();
+            ok = ok && key(w, "note") && writeString(w, *line.note);
+        ok = ok && key(w, "text") && writeString(w, line.text) && w.EndObject();
         if (!ok)
             return false;
     }
-    return ok && w.EndArray() && w.Key(u"title") && writeString(w, script.title) && w.EndObject();
+    return ok && w.EndArray() && key(w, "title") && writeString(w, script.title) && w.EndObject();
 }
 
 /// Orders texts by Unicode code point, which is the byte order of their UTF-8 form.
-[[nodiscard]] bool codePointLess(QStringView a, QStringView b);
+[[nodiscard]] inline bool codePointLess(QStringView a, QStringView b)
+{
+    const char16_t *p = a.utf16(), *q = b.utf16();
+    const qsizetype n = std::min(a.size(), b.size());
+    qsizetype i = 0;
+    while (i < n && p[i] == q[i])
+        ++i;
+    if (i == n)
+        return a.size() < b.size();
+    // UTF-16 order and code point order differ only where a surrogate (a character above
+    // U+FFFF) meets U+E000–U+FFFF; moving the surrogates above that range mends it.
+    auto fix = [](char16_t u) -> char32_t {
+        if (u >= 0xD800)
+            return u >= 0xE000 ? u - 0x800 : u + 0x2000;
+        return u;
+    };
+    return fix(p[i]) < fix(q[i]);
+}
 
 } // namespace Json

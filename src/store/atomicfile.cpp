@@ -78,6 +78,12 @@ private:
 
 void writeFileAtomically(const QString &path, QByteArrayView bytes)
 {
+    writeFileAtomically(path, [bytes](const auto &write) { write(bytes); });
+}
+
+void writeFileAtomically(const QString &path,
+                         const std::function<void(const std::function<void(QByteArrayView)> &)> &produce)
+{
     auto failure = [&path](int errnum) { return PlatformError::io(u"write", path, errnum); };
 
     const QFileInfo target(path);
@@ -102,18 +108,22 @@ void writeFileAtomically(const QString &path, QByteArrayView bytes)
     }
     Descriptor file(fd);
 
-    auto abandon = [&](int errnum) {
+    try {
+        produce([&](QByteArrayView piece) {
+            if (writeAll(file.get(), piece.data(), piece.size()) != 0)
+                throw failure(errno);
+        });
+        if (flushToDisk(file.get()) != 0)
+            throw failure(errno);
+        if (file.close() != 0)
+            throw failure(errno);
+        if (::renameat(dir.get(), temporary.constData(), dir.get(), name.constData()) != 0)
+            throw failure(errno);
+    } catch (...) {
+        // Whatever went wrong, the half-made file must not stay behind.
         ::unlinkat(dir.get(), temporary.constData(), 0);
-        return failure(errnum);
-    };
-    if (writeAll(file.get(), bytes.data(), bytes.size()) != 0)
-        throw abandon(errno);
-    if (flushToDisk(file.get()) != 0)
-        throw abandon(errno);
-    if (file.close() != 0)
-        throw abandon(errno);
-    if (::renameat(dir.get(), temporary.constData(), dir.get(), name.constData()) != 0)
-        throw abandon(errno);
+        throw;
+    }
 
     // Until the folder is flushed, the rename may be lost in a power cut and the old file come
     // back. The new content is in place either way, but a save is only reported done once it

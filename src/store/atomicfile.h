@@ -3,6 +3,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <functional>
+
 /// Replaces the file at `path` with `bytes` so that, whatever happens (a full disk, an I/O
 /// error, a crash or a power cut), the file holds either its old or its new content, never a
 /// mix. The bytes go to a new temporary file beside it, are flushed to the disk, and the
@@ -13,3 +15,9 @@
 /// and leaves the old file untouched; a failure of the final folder flush is reported although
 /// the new content is already in place.
 void writeFileAtomically(const QString &path, QByteArrayView bytes);
+
+/// The same for content produced piece by piece: `produce` is given a function that appends
+/// to the new file. Anything `produce` throws abandons the new file, leaves the old one as it
+/// was, and is passed on.
+void writeFileAtomically(const QString &path,
+                         const std::function<void(const std::function<void(QByteArrayView)> &)> &produce);

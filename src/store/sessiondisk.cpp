@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
+#include <vector>
 
 namespace SessionDisk {
 
@@ -19,12 +21,33 @@ namespace {
 // file is not a session, and reading it whole could exhaust the memory.
 constexpr qint64 maxDocumentBytes = qint64(1) << 30;
 
+/// The map's entries in the order they are written: by key, in code point order.
 template<class T>
-QList<QString> sortedKeys(const QHash<QString, T> &map)
+std::vector<std::pair<QStringView, const T *>> sortedEntries(const QHash<QString, T> &map,
+                                                             const Script &script)
 {
-    QList<QString> keys = map.keys();
-    std::sort(keys.begin(), keys.end(), Json::codePointLess);
-    return keys;
+    using Entry = std::pair<QStringView, const T *>;
+    const auto less = [](const Entry &a, const Entry &b) { return Json::codePointLess(a.first, b.first); };
+    std::vector<Entry> entries;
+    entries.reserve(size_t(map.size()));
+
+    // The keys are nearly always the script's own line ids, and scripts are usually numbered in
+    // order, so collecting them in script order mostly leaves nothing to sort. Strictly
+    // increasing keys, as many as the map holds, are exactly the map's keys.
+    for (const ScriptLine &line : script.lines) {
+        if (const auto it = map.constFind(line.id); it != map.cend())
+            entries.emplace_back(it.key(), &it.value());
+    }
+    const auto notIncreasing = [&less](const Entry &a, const Entry &b) { return !less(a, b); };
+    if (entries.size() == size_t(map.size())
+        && std::adjacent_find(entries.begin(), entries.end(), notIncreasing) == entries.end())
+        return entries;
+
+    entries.clear();
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        entries.emplace_back(it.key(), &it.value());
+    std::sort(entries.begin(), entries.end(), less);
+    return entries;
 }
 
 [[noreturn]] void cannotEncode(QStringView reason)
@@ -39,50 +62,129 @@ void writeTake(Json::PrettyWriter &w, const Take &take)
         cannotEncode(u"a take’s recording time is missing or outside the years 0000–9999.");
     if (!std::isfinite(take.duration))
         cannotEncode(u"a take’s duration is not a finite number.");
-    const bool ok = w.StartObject() && w.Key(u"created") && w.String(created->data(), 20)
-        && w.Key(u"duration") && w.Double(take.duration) && w.Key(u"file")
-        && Json::writeString(w, take.file) && w.Key(u"id") && Json::writeString(w, take.id)
+    char time[20];
+    std::copy(created->begin(), created->end(), time);
+    const bool ok = w.StartObject() && Json::key(w, "created") && w.String(time, 20)
+        && Json::key(w, "duration") && w.Double(take.duration) && Json::key(w, "file")
+        && Json::writeString(w, take.file) && Json::key(w, "id") && Json::writeString(w, take.id)
         && w.EndObject();
     if (!ok)
         cannotEncode(u"a take holds text that is not valid Unicode.");
 }
 
+/// True when both hold the very same shared data, and therefore the same content.
+template<class T>
+bool sameData(const T &a, const T &b)
+{
+    return a.constData() == b.constData() && a.size() == b.size();
+}
+
+/// The encoded pieces of the session saved last, reused while the records they were made from
+/// stay unchanged, so that a save after each small change encodes only what changed: a 10,000
+/// line script is written once, not at every take.
+///
+/// Unchanged is decided by identity, which is sound with Qt's implicitly shared containers: the
+/// cache keeps its own copy of each list, and a list whose data is shared is never changed in
+/// place; changing either copy gives it data of its own. So a list that still points at the
+/// cached copy's data holds exactly what it held when the piece was encoded.
+struct EncodedPieces
+{
+    std::mutex mutex;
+    Script script;
+    QByteArray scriptJson;
+    QHash<QString, std::pair<QList<Take>, QByteArray>> takes;  // line id → takes, their JSON
+
+    static EncodedPieces &instance()
+    {
+        static EncodedPieces pieces;
+        return pieces;
+    }
+};
+
+/// Writes a member's value from `cached` when it is still current, else with `write`, keeping
+/// what `write` produced as the new cached piece. False when the value cannot be written.
+template<class Write>
+bool writeValue(Json::Output &output, Json::PrettyWriter &w, bool current, QByteArray &cached,
+                rapidjson::Type type, Write &&write)
+{
+    if (current) {
+        // The writer still puts its ": " and counts the value; the piece itself goes as it is.
+        w.RawValue("", 0, type);
+        output.append(cached);
+        return true;
+    }
+    output.drain();
+    // The piece starts after the ": " the writer puts between a member's name and its value.
+    const size_t start = 2;
+    if (!write())
+        return false;
+    const rapidjson::StringBuffer &buffer = output.buffer();
+    cached = Json::escapeSlashes(std::string_view(buffer.GetString() + start, buffer.GetSize() - start));
+    return true;
+}
+
 } // namespace
 
-QByteArray encode(const Session &session)
+void encode(const Session &session, const Json::Sink &sink)
 {
-    // About 200 bytes a take and 300 a line; a good guess saves the output from regrowing.
-    qsizetype takeCount = 0;
-    for (const QList<Take> &list : session.takes)
-        takeCount += list.size();
-    Json::Output output(1024 + takeCount * 220 + session.script.lines.size() * 320);
-    Json::PrettyWriter w(output);
-    Json::indent(w);
+    Json::Output output(sink);
+    Json::PrettyWriter w(output.buffer());
+    w.SetIndent(' ', 2);
+    EncodedPieces &cache = EncodedPieces::instance();
+    const std::lock_guard lock(cache.mutex);
 
-    bool ok = w.StartObject() && w.Key(u"index") && w.Int64(session.index) && w.Key(u"script")
-        && Json::writeScript(w, session.script) && w.Key(u"selected") && w.StartObject();
+    bool ok = w.StartObject() && Json::key(w, "index") && w.Int64(session.index)
+        && Json::key(w, "script");
+    // A piece and the records it came from are replaced together, and only once the piece is
+    // written whole, so a save that fails halfway leaves no piece that looks current.
+    const bool sameScript = !cache.scriptJson.isEmpty() && sameData(cache.script.lines, session.script.lines)
+        && sameData(cache.script.title, session.script.title);
+    ok = ok && writeValue(output, w, sameScript, cache.scriptJson, rapidjson::kObjectType, [&] {
+        return Json::writeScript(w, session.script);
+    });
     if (!ok)
         cannotEncode(u"the script holds text that is not valid Unicode.");
-    for (const QString &line : sortedKeys(session.selected)) {
-        if (!(Json::writeString(w, line) && Json::writeString(w, session.selected.value(line))))
+    cache.script = session.script;
+
+    // With UTF-8 in and out, RapidJSON only fails on text; names and structure always succeed.
+    Json::key(w, "selected");
+    w.StartObject();
+    for (const auto &[line, take] : sortedEntries(session.selected, session.script)) {
+        if (!(Json::writeString(w, line) && Json::writeString(w, *take)))
             cannotEncode(u"a selection holds text that is not valid Unicode.");
     }
     w.EndObject();
-    w.Key(u"takes");
+    Json::key(w, "takes");
     w.StartObject();
-    for (const QString &line : sortedKeys(session.takes)) {
+    for (const auto &[line, takes] : sortedEntries(session.takes, session.script)) {
         if (!Json::writeString(w, line))
             cannotEncode(u"a line id holds text that is not valid Unicode.");
-        w.StartArray();
-        for (const Take &take : session.takes.value(line))
-            writeTake(w, take);
-        w.EndArray();
+        auto &[cachedTakes, cachedJson] = cache.takes[line.toString()];
+        const bool current = !cachedJson.isEmpty() && sameData(cachedTakes, *takes);
+        writeValue(output, w, current, cachedJson, rapidjson::kArrayType, [&] {
+            w.StartArray();
+            for (const Take &take : *takes)
+                writeTake(w, take);
+            return w.EndArray();
+        });
+        cachedTakes = *takes;
+        output.flushIfFull();
     }
+    // Lines whose takes are gone from the session must not keep their pieces alive.
+    if (cache.takes.size() != session.takes.size())
+        cache.takes.removeIf([&session](const auto &entry) { return !session.takes.contains(entry.key()); });
     w.EndObject();
-    w.Key(u"version");
+    Json::key(w, "version");
     w.Int64(session.version);
     w.EndObject();
-    return output.take();
+    output.flush();
+}
+
+QByteArray encode(const Session &session)
+{
+    QByteArray bytes;
+    encode(session, [&bytes](QByteArrayView piece) { bytes.append(piece); });
+    return bytes;
 }
 
 Session decode(QByteArray bytes, const QString &fileName)
@@ -123,7 +225,10 @@ QString documentPath(const QString &folder)
 
 void save(const Session &session, const QString &folder)
 {
-    writeFileAtomically(documentPath(folder), encode(session));
+    // Written straight into the file as it is encoded: a large session never sits whole in
+    // memory, and an encoding failure still leaves the old file as it was.
+    writeFileAtomically(documentPath(folder),
+                        [&session](const Json::Sink &write) { encode(session, write); });
 }
 
 Session load(const QString &folder)

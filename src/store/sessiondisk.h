@@ -1,5 +1,6 @@
 #pragma once
 
+#include "json.h"
 #include "records.h"
 
 #include <QByteArray>
@@ -12,6 +13,9 @@ namespace SessionDisk {
 /// '/' written as "\/", times as "YYYY-MM-DDTHH:MM:SSZ". Throws PlatformError when the session
 /// holds something JSON cannot carry (a duration that is not finite, text that is not Unicode).
 [[nodiscard]] QByteArray encode(const Session &session);
+
+/// The same bytes, handed to `sink` piece by piece as they are written.
+void encode(const Session &session, const Json::Sink &sink);
 
 /// Reads a session document (not yet validated). `fileName` starts every error message.
 /// Throws PlatformError naming the member at fault.

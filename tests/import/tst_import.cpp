@@ -20,10 +20,9 @@ const QString tooLarge = QStringLiteral("Scripts must be smaller than 10 MB.");
 /// A script as one line of JSON, so a whole import result reads and compares at a glance.
 QString compact(const Script &script)
 {
-    Json::Output output;
-    Json::CompactWriter writer(output);
-    Json::writeScript(writer, script);
-    return QString::fromUtf8(output.take()).replace(QLatin1String("\\/"), QLatin1String("/"));
+    const auto json = Json::writeToBytes<Json::CompactWriter>(
+        [&script](auto &writer, auto &) { return Json::writeScript(writer, script); });
+    return QString::fromUtf8(json.value_or("not Unicode")).replace(QLatin1String("\\/"), QLatin1String("/"));
 }
 
 /// Imports `path`: the script as compact JSON, or the error's description prefixed with "!".

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cmath>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -123,6 +125,37 @@ private slots:
         const Session loaded = SessionDisk::load(dir.path());
         QVERIFY2(loaded == truncatedToSeconds(session), "a reload gives back what was saved");
         QCOMPARE(entries(dir.path()), QStringList {QStringLiteral("session.json")});
+    }
+
+    void encodingFollowsEveryChange()
+    {
+        // Saves reuse what they encoded for records that have not changed since. Every kind of
+        // change, in place or by replacement, must still reach the file, and so must a change
+        // after a save that failed halfway.
+        Session uut = goldenSession();
+        const QString intro = QStringLiteral("intro");
+        const QList<std::pair<const char *, std::function<void(Session &)>>> changes {
+            {"a take added", [&](Session &s) { s.takes[intro].append(s.takes[intro].first()); }},
+            {"a take changed in place", [&](Session &s) { s.takes[intro][0].duration = 2; }},
+            {"a line's takes emptied", [](Session &s) { s.takes[QStringLiteral("zz-unknown")].clear(); }},
+            {"a line's entry removed", [](Session &s) { s.takes.remove(QStringLiteral("b")); }},
+            {"a prompt edited in place", [](Session &s) { s.script.lines[1].text = QStringLiteral("New"); }},
+            {"the title changed", [](Session &s) { s.script.title = QStringLiteral("Other"); }},
+            {"a take that cannot be written",
+             [&](Session &s) { s.takes[intro] = {{"t", "takes/t.wav", std::nan(""), utc(0)}}; }},
+            {"then no takes at all", [&](Session &s) { s.takes[intro] = {}; }},
+            {"the script replaced", [](Session &s) { s.script = Script::recordingTest(); }},
+        };
+        for (const auto &[what, change] : changes) {
+            change(uut);
+            try {
+                const QByteArray encoded = SessionDisk::encode(uut);
+                QVERIFY2(SessionDisk::decode(encoded, QStringLiteral("session.json")) == truncatedToSeconds(uut),
+                         what);
+            } catch (const PlatformError &) {
+                QVERIFY2(std::isnan(uut.takes[intro].value(0).duration), what);
+            }
+        }
     }
 
     void load_data()
