@@ -29,10 +29,20 @@ Document::Document(QByteArray bytes, QString fileName)
     , m_fileName(std::move(fileName))
 {
     // Editors on some systems put a byte-order mark before UTF-8; it carries no content.
-    qsizetype start = m_bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag
-        | rapidjson::kParseValidateEncodingFlag;
-    m_document.Parse<flags>(m_bytes.constData() + start, size_t(m_bytes.size() - start));
+    const qsizetype start = m_bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    const QByteArrayView text = QByteArrayView(m_bytes).sliced(start);
+    constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
+
+    // Valid UTF-8 without NUL bytes, which is every document the program wrote, is checked in
+    // one fast pass and then read as a terminated string, whose plain text RapidJSON copies in
+    // blocks. Anything else is read with RapidJSON's check of every character, which says where
+    // the fault is.
+    if (!text.contains('\0') && text.isValidUtf8()) {
+        m_document.Parse<flags>(m_bytes.constData() + start);
+    } else {
+        constexpr unsigned checked = flags | rapidjson::kParseValidateEncodingFlag;
+        m_document.Parse<checked>(m_bytes.constData() + start, size_t(text.size()));
+    }
     if (!m_document.HasParseError())
         return;
 
@@ -110,8 +120,9 @@ QString Value::decode(const rapidjson::Value &text) const
     // surrogate pair on its own, which RapidJSON writes out as an encoded surrogate
     // (ED A0..BF ..). Such text has no Unicode meaning; refuse it rather than alter it.
     const std::string_view bytes = view(text);
-    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-        if (uchar(bytes[i]) == 0xED && uchar(bytes[i + 1]) >= 0xA0) {
+    for (const char *p = bytes.data(), *end = p + bytes.size();
+         (p = static_cast<const char *>(std::memchr(p, 0xED, size_t(end - p)))) && p + 1 < end; ++p) {
+        if (uchar(p[1]) >= 0xA0) {
             if (&text == m_value)
                 fail(u"holds an unpaired surrogate escape");
             throw PlatformError(m_document->m_fileName
