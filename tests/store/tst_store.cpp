@@ -307,21 +307,42 @@ private slots:
                  (QStringList {QStringLiteral("blocked"), QStringLiteral("session.json")}));
     }
 
+    void anUnencodableSessionWritesNothing_data()
+    {
+        QTest::addColumn<Session>("session");
+        QTest::addColumn<QString>("reason");
+
+        auto broken = [](auto change) {
+            Session session = goldenSession();
+            change(session.takes[QStringLiteral("intro")][0]);
+            return session;
+        };
+        QTest::addRow("infinite duration") << broken([](Take &t) { t.duration = std::numeric_limits<double>::infinity(); })
+                                           << "a take’s duration is not a finite number.";
+        QTest::addRow("no recording time") << broken([](Take &t) { t.created = QDateTime(); })
+                                           << "a take’s recording time is missing or outside the years 0000–9999.";
+        QTest::addRow("lone surrogate") << broken([](Take &t) { t.id = QString(QChar(0xD800)); })
+                                        << "a take holds text that is not valid Unicode.";
+        Session script = goldenSession();
+        script.script.lines[0].note = QString(QChar(0xDC00));
+        QTest::addRow("lone surrogate in a note") << script << "the script holds text that is not valid Unicode.";
+    }
+
     void anUnencodableSessionWritesNothing()
     {
+        QFETCH(Session, session);
+        QFETCH(QString, reason);
         QTemporaryDir dir;
         SessionDisk::save(goldenSession(), dir.path());
         const QByteArray before = readAll(SessionDisk::documentPath(dir.path()));
-        Session broken = goldenSession();
-        broken.takes[QStringLiteral("intro")][0].duration = std::numeric_limits<double>::infinity();
         try {
-            SessionDisk::save(broken, dir.path());
-            QFAIL("a duration that is not finite cannot be saved");
+            SessionDisk::save(session, dir.path());
+            QFAIL("the session cannot be saved");
         } catch (const PlatformError &e) {
-            QCOMPARE(e.description(),
-                     QStringLiteral("The session could not be encoded: a take’s duration is not a finite number."));
+            QCOMPARE(e.description(), QStringLiteral("The session could not be encoded: ") + reason);
         }
         QCOMPARE(readAll(SessionDisk::documentPath(dir.path())), before);
+        QCOMPARE(entries(dir.path()), QStringList {QStringLiteral("session.json")});
     }
 };
 
