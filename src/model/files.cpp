@@ -9,26 +9,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-class FileDescriptor
+FileDescriptor::~FileDescriptor()
 {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
 
-private:
-    int m_fd;
-};
-
-} // namespace
+int FileDescriptor::close()
+{
+    const int result = ::close(std::exchange(m_fd, -1));
+    // Linux releases the descriptor even when close is interrupted; never retry.
+    return result != 0 && errno == EINTR ? 0 : result;
+}
 
 std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit)
 {

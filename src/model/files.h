@@ -5,6 +5,24 @@
 
 #include <optional>
 
+/// Owns an open file descriptor and closes it when it goes out of scope.
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+
+    [[nodiscard]] int get() const { return m_fd; }
+    /// Closes now and reports the result (0, or -1 with errno): close is where some file
+    /// systems (NFS, FUSE) report a write that did not reach the server.
+    int close();
+
+private:
+    int m_fd;
+};
+
 /// Reads a whole regular file, but never more than `limit` bytes: nothing when the file holds
 /// more. A FIFO, a device or a directory is refused without waiting on it, so a file that never
 /// ends cannot hang the program or fill its memory. Throws PlatformError naming the file.

@@ -1,6 +1,7 @@
 #include "atomicfile.h"
 
 #include "error.h"
+#include "files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -49,31 +50,6 @@ int writeAll(int fd, const char *data, qsizetype size)
     return 0;
 }
 
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-    /// Closes now and reports the result: close is where some file systems (NFS, FUSE) report a
-    /// write that did not reach the server.
-    int close()
-    {
-        const int result = ::close(std::exchange(m_fd, -1));
-        // Linux releases the descriptor even when close fails with EINTR; never retry.
-        return result != 0 && errno == EINTR ? 0 : result;
-    }
-
-private:
-    int m_fd;
-};
-
 } // namespace
 
 void writeFileAtomically(const QString &path, QByteArrayView bytes)
@@ -92,7 +68,7 @@ void writeFileAtomically(const QString &path,
 
     // The folder is opened first and every step works relative to it, so the temporary file,
     // the rename and the final flush all concern the same folder even if it is moved meanwhile.
-    const Descriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0)
         throw failure(errno);
 
@@ -106,7 +82,7 @@ void writeFileAtomically(const QString &path,
         if (fd < 0 && (errno != EEXIST || attempt == 16))
             throw failure(errno);
     }
-    Descriptor file(fd);
+    FileDescriptor file(fd);
 
     try {
         produce([&](QByteArrayView piece) {
