@@ -23,8 +23,9 @@ inline Session before()
 {
     Session session;
     session.script.title = QStringLiteral("Lighthouse");
-    session.script.lines = {{QStringLiteral("l1"), QStringLiteral("The lamp is lit at dusk."), {}},
-                            {QStringLiteral("l2"), QStringLiteral("Fog rolls in."), {}}};
+    session.script.lines = {
+        {QStringLiteral("l1"), QStringLiteral("The lamp is lit at dusk."), {}},
+        {QStringLiteral("l2"), QStringLiteral("Fog rolls in."), {}}};
     return session;
 }
 
@@ -35,33 +36,35 @@ inline Session after()
     session.script.title = QStringLiteral("Harbour voices");
     session.script.lines = {
         {QStringLiteral("h1"), QStringLiteral("Ropes creak against the pier."), {}},
-        {QStringLiteral("h2"), QStringLiteral("Gulls argue over the nets."), QStringLiteral("Loud")},
+        {QStringLiteral("h2"), QStringLiteral("Gulls argue over the nets."), QStringLiteral("Low")},
         {QStringLiteral("h3"), QStringLiteral("The ferry leaves at six."), {}}};
     session.index = 1;
-    session.takes.insert(QStringLiteral("h1"),
-                         {{QStringLiteral("t1"), QStringLiteral("takes/h1_t1.wav"), 2.5, at(2, 0)},
-                          {QStringLiteral("t2"), QStringLiteral("takes/h1_t2.wav"), 2.25, at(2, 1)}});
+    session.takes.insert(
+        QStringLiteral("h1"),
+        {{QStringLiteral("t1"), QStringLiteral("takes/h1_t1.wav"), 2.5, at(2, 0)},
+         {QStringLiteral("t2"), QStringLiteral("takes/h1_t2.wav"), 2.25, at(2, 1)}});
     session.selected.insert(QStringLiteral("h1"), QStringLiteral("t1"));
     return session;
 }
 
-/// Far more than 64 KiB once encoded: 300 lines with two takes each.
+/// Far more than fits on a 64 KiB disk, and large enough (about 700 KiB) that a save may write
+/// it in several pieces: 1,200 lines with three takes each.
 inline Session big()
 {
     Session session;
     session.script.title = QStringLiteral("Long read");
-    for (int i = 0; i < 300; ++i) {
-        const QString id = QStringLiteral("line-%1").arg(i, 3, 10, QLatin1Char('0'));
+    for (int i = 0; i < 1200; ++i) {
+        const QString id = QStringLiteral("line-%1").arg(i, 4, 10, QLatin1Char('0'));
         session.script.lines.append(
             {id, QStringLiteral("Sentence number %1 of the long read, spoken slowly.").arg(i), {}});
         QList<Take> takes;
-        for (int t = 0; t < 2; ++t) {
+        for (int t = 0; t < 3; ++t) {
             const QString take = QStringLiteral("%1_%2").arg(id).arg(t);
             takes.append({take, QStringLiteral("takes/%1.wav").arg(take), 1.5 + t, at(4, i % 600)});
         }
         session.takes.insert(id, takes);
     }
-    session.index = 299;
+    session.index = 1199;
     return session;
 }
 

@@ -1,6 +1,7 @@
 #include "error.h"
 #include "sessiondisk.h"
 #include "atomicfile.h"
+#include "savefaults.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -346,5 +347,5 @@ private slots:
     }
 };
 
-QUORBEL_TEST_MAIN(SessionJsonTest, AtomicFileTest)
+QUORBEL_TEST_MAIN(SessionJsonTest, AtomicFileTest, SaveFaultTest)
 #include "tst_store.moc"
