@@ -37,7 +37,10 @@ inline double median(QList<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-inline const char *verdict(bool met) { return met ? "target met" : "target MISSED"; }
+inline const char *verdict(bool met)
+{
+    return met ? "target met" : "target MISSED";
+}
 
 /// Runs a benchmark's body; an exception becomes a message and exit status 1.
 template<class F>
@@ -83,14 +86,73 @@ public:
 
 private:
     static constexpr QStringView words[] = {
-        u"the", u"quiet", u"river", u"morning", u"light", u"and", u"of", u"a", u"she", u"said",
-        u"we", u"never", u"again", u"long", u"road", u"home", u"under", u"bright", u"window",
-        u"café", u"naïve", u"façade", u"Ångström", u"smörgåsbord", u"jalapeño", u"Zürich",
-        u"résumé", u"über", u"São", u"Łódź", u"crème", u"brûlée", u"déjà", u"vu", u"Ærø",
-        u"привет", u"мир", u"тишина", u"утро", u"река", u"слово", u"Москва", u"ёлка", u"дождь",
-        u"καλημέρα", u"θάλασσα", u"東京", u"静かな", u"朝", u"言葉", u"川の流れ", u"日本語",
-        u"北京", u"한국어", u"바다", u"and/or", u"24/7", u"1/2", u"\"so-called\"", u"it's",
-        u"“curly”", u"«ёлки»", u"„Anführung“", u"‘single’", u"🎙", u"🌍", u"😀",
+        u"the",
+        u"quiet",
+        u"river",
+        u"morning",
+        u"light",
+        u"and",
+        u"of",
+        u"a",
+        u"she",
+        u"said",
+        u"we",
+        u"never",
+        u"again",
+        u"long",
+        u"road",
+        u"home",
+        u"under",
+        u"bright",
+        u"window",
+        u"café",
+        u"naïve",
+        u"façade",
+        u"Ångström",
+        u"smörgåsbord",
+        u"jalapeño",
+        u"Zürich",
+        u"résumé",
+        u"über",
+        u"São",
+        u"Łódź",
+        u"crème",
+        u"brûlée",
+        u"déjà",
+        u"vu",
+        u"Ærø",
+        u"привет",
+        u"мир",
+        u"тишина",
+        u"утро",
+        u"река",
+        u"слово",
+        u"Москва",
+        u"ёлка",
+        u"дождь",
+        u"καλημέρα",
+        u"θάλασσα",
+        u"東京",
+        u"静かな",
+        u"朝",
+        u"言葉",
+        u"川の流れ",
+        u"日本語",
+        u"北京",
+        u"한국어",
+        u"바다",
+        u"and/or",
+        u"24/7",
+        u"1/2",
+        u"\"so-called\"",
+        u"it's",
+        u"“curly”",
+        u"«ёлки»",
+        u"„Anführung“",
+        u"‘single’",
+        u"🎙",
+        u"🌍",
+        u"😀",
     };
 
     QRandomGenerator m_random;

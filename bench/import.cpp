@@ -45,17 +45,20 @@ QByteArray noteCell(const QString &note)
 QByteArray makeCsv()
 {
     static const QString notes[] = {
-        QStringLiteral("calm"),           QStringLiteral("slow, warm"),
-        QStringLiteral("whisper"),        QStringLiteral("brighter"),
-        QStringLiteral("ударение: утро"), QStringLiteral("\"smile\" here"),
-        QStringLiteral("静かに"),         QStringLiteral("pause after the comma"),
+        QStringLiteral("calm"),
+        QStringLiteral("slow, warm"),
+        QStringLiteral("whisper"),
+        QStringLiteral("brighter"),
+        QStringLiteral("ударение: утро"),
+        QStringLiteral("\"smile\" here"),
+        QStringLiteral("静かに"),
+        QStringLiteral("pause after the comma"),
     };
     const QByteArray header = "id,text,note\n";
     const qsizetype rowBytes = (ScriptImport::maxScriptBytes - 1 - header.size()) / rowCount;
     // The UTF-8 size of text once quoted, without the enclosing quotes.
-    const auto quotedSize = [](QStringView text) {
-        return text.toUtf8().size() + text.count(u'"');
-    };
+    const auto quotedSize
+        = [](QStringView text) { return text.toUtf8().size() + text.count(u'"'); };
 
     Bench::Prose prose(20250314);
     QByteArray csv = header;
@@ -78,12 +81,12 @@ QByteArray makeCsv()
 double pythonMedian(const QString &path)
 {
     QProcess python;
-    python.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromUtf8(pythonCode),
-                                             path, QString::number(Bench::runs)});
+    python.start(QStringLiteral("python3"),
+        {QStringLiteral("-c"), QString::fromUtf8(pythonCode), path, QString::number(Bench::runs)});
     if (!python.waitForFinished(-1) || python.exitStatus() != QProcess::NormalExit
         || python.exitCode() != 0) {
         std::fprintf(stderr, "python3 failed: %s\n%s", qPrintable(python.errorString()),
-                     python.readAllStandardError().constData());
+            python.readAllStandardError().constData());
         return -1;
     }
     const QList<QByteArray> fields = python.readAllStandardOutput().trimmed().split(' ');
@@ -106,7 +109,7 @@ int main(int argc, char *argv[])
         const QTemporaryDir folder;
         if (!folder.isValid()) {
             std::fprintf(stderr, "Could not create a temporary folder: %s\n",
-                         qPrintable(folder.errorString()));
+                qPrintable(folder.errorString()));
             return 1;
         }
         const QString path = folder.filePath(QStringLiteral("script.csv"));
@@ -118,14 +121,14 @@ int main(int argc, char *argv[])
         }
         file.close();
         std::printf("CSV: %s, %lld rows, %lld bytes\n", qPrintable(path), qint64(rowCount),
-                    qint64(csv.size()));
+            qint64(csv.size()));
 
         // One untimed import checks the result, and leaves the file in the page cache as
         // Python will find it.
         const qsizetype lines = ScriptImport::read(path).lines.size();
         if (lines != rowCount) {
-            std::fprintf(stderr, "import gave %lld lines, not %lld\n", qint64(lines),
-                         qint64(rowCount));
+            std::fprintf(
+                stderr, "import gave %lld lines, not %lld\n", qint64(lines), qint64(rowCount));
             return 1;
         }
         QList<double> times;
@@ -135,18 +138,18 @@ int main(int argc, char *argv[])
             times.append(Bench::milliseconds([&] { script = ScriptImport::read(path); }));
         }
         const double ours = Bench::median(times);
-        std::printf("import %lld rows: %.1f ms (median of %d)\n", qint64(rowCount), ours,
-                    Bench::runs);
+        std::printf(
+            "import %lld rows: %.1f ms (median of %d)\n", qint64(rowCount), ours, Bench::runs);
         std::fflush(stdout);
 
         const double python = pythonMedian(path);
         if (python < 0)
             return 1;
         std::printf("python csv %lld rows: %.1f ms (median of %d)\n", qint64(rowCount), python,
-                    Bench::runs);
+            Bench::runs);
         std::printf("import/python: %.2f (target: our import faster than Python's parse "
                     "alone: %s)\n",
-                    ours / python, Bench::verdict(ours < python));
+            ours / python, Bench::verdict(ours < python));
         return 0;
     });
 }

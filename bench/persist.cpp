@@ -69,7 +69,9 @@ void writeFloor(const QByteArray &folder, const QByteArray &bytes)
 bool inMemory(const QString &path)
 {
 #ifdef __linux__
-    struct statfs info {};
+    struct statfs info
+    {
+    };
     return ::statfs(QFile::encodeName(path).constData(), &info) == 0
         && (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
 #else
@@ -86,7 +88,7 @@ Script makeScript(Bench::Prose &prose)
     script.lines.reserve(lineCount);
     for (qsizetype i = 1; i <= lineCount; ++i) {
         ScriptLine line {QStringLiteral("line-%1").arg(i, 5, 10, QLatin1Char('0')),
-                         prose.text(120, characters), std::nullopt};
+            prose.text(120, characters), std::nullopt};
         if (i % 2 == 0)
             line.note = prose.text(40, characters);
         script.lines.append(std::move(line));
@@ -97,8 +99,8 @@ Script makeScript(Bench::Prose &prose)
 /// The script with `perLine` takes on every line and a chosen take on every third.
 Session makeSession(const Script &script, int perLine, QRandomGenerator &random)
 {
-    const qint64 firstTake =
-        QDateTime(QDate(2025, 3, 14), QTime(9, 30), Qt::UTC).toSecsSinceEpoch();
+    const qint64 firstTake
+        = QDateTime(QDate(2025, 3, 14), QTime(9, 30), Qt::UTC).toSecsSinceEpoch();
     Session session;
     session.script = script;
     session.takes.reserve(script.lines.size());
@@ -110,8 +112,8 @@ Session makeSession(const Script &script, int perLine, QRandomGenerator &random)
         for (int t = 0; t < perLine; ++t) {
             const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
             takes.append({id, QStringLiteral("takes/%1-%2.wav").arg(lineId, id),
-                          1.0 + 7.0 * random.generateDouble(),
-                          QDateTime::fromSecsSinceEpoch(firstTake + 47 * taken++, Qt::UTC)});
+                1.0 + 7.0 * random.generateDouble(),
+                QDateTime::fromSecsSinceEpoch(firstTake + 47 * taken++, Qt::UTC)});
         }
         if (i % 3 == 0)
             session.selected.insert(lineId, takes[random.bounded(perLine)].id);
@@ -135,7 +137,7 @@ bool measure(const Session &session, const QString &folder)
     const QByteArray bytes = SessionDisk::encode(session);
     const QByteArray nativeFolder = QFile::encodeName(folder);
     std::printf("\n%lld lines, %lld takes: document %.2f MB\n", qint64(lines), qint64(takes),
-                double(bytes.size()) / 1e6);
+        double(bytes.size()) / 1e6);
 
     // One untimed round first, so that every timed save and floor replaces an existing file of
     // the same size, and so that a load is checked once.
@@ -144,8 +146,8 @@ bool measure(const Session &session, const QString &folder)
     const Session loaded = SessionDisk::load(folder);
     if (loaded.script.lines.size() != lines || takeCount(loaded) != takes) {
         std::fprintf(stderr, "load gave back %lld lines and %lld takes, not %lld and %lld\n",
-                     qint64(loaded.script.lines.size()), qint64(takeCount(loaded)),
-                     qint64(lines), qint64(takes));
+            qint64(loaded.script.lines.size()), qint64(takeCount(loaded)), qint64(lines),
+            qint64(takes));
         return false;
     }
 
@@ -162,7 +164,7 @@ bool measure(const Session &session, const QString &folder)
         const QString &line = changing.script.lines.at(run * 997 % lines).id;
         QList<Take> &takes = changing.takes[line];
         takes.append({QStringLiteral("extra-%1").arg(run), QStringLiteral("takes/extra.wav"), 1.25,
-                      takes.constLast().created.addSecs(60)});
+            takes.constLast().created.addSecs(60)});
         if (run % 2 == 0) {
             saves.append(Bench::milliseconds(save));
             floors.append(Bench::milliseconds(floor));
@@ -190,12 +192,12 @@ bool measure(const Session &session, const QString &folder)
     const qint64 n = takes;
     std::printf("save after a change %lld takes: %.1f ms (median of %d)\n", n, saveMs, Bench::runs);
     std::printf("first save %lld takes: %.1f ms (median of %d)\n", n, Bench::median(firstSaves),
-                Bench::runs);
+        Bench::runs);
     std::printf("floor %lld takes: %.1f ms (median of %d)\n", n, floorMs, Bench::runs);
     std::printf("save/floor %lld takes: %.2f", n, ratio);
     if (targeted)
-        std::printf(" (target ≤ %.1f: %s)", maxSaveOverFloor,
-                    Bench::verdict(ratio <= maxSaveOverFloor));
+        std::printf(
+            " (target ≤ %.1f: %s)", maxSaveOverFloor, Bench::verdict(ratio <= maxSaveOverFloor));
     std::printf("\nload %lld takes: %.1f ms (median of %d)", n, loadMs, Bench::runs);
     if (targeted)
         std::printf(" (target ≤ %.0f ms: %s)", maxLoadMs, Bench::verdict(loadMs <= maxLoadMs));
@@ -212,8 +214,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Times saving and loading a large session."));
     parser.addHelpOption();
-    const QCommandLineOption dirOption(
-        QStringLiteral("dir"),
+    const QCommandLineOption dirOption(QStringLiteral("dir"),
         QStringLiteral("Create the working folder inside <path> (default: ./build)."),
         QStringLiteral("path"));
     parser.addOption(dirOption);
@@ -232,7 +233,7 @@ int main(int argc, char *argv[])
         const QTemporaryDir folder(QDir(parent).filePath(QStringLiteral("quorbel-bench-XXXXXX")));
         if (!folder.isValid()) {
             std::fprintf(stderr, "Could not create a folder in %s: %s\n", qPrintable(parent),
-                         qPrintable(folder.errorString()));
+                qPrintable(folder.errorString()));
             return 1;
         }
         std::printf("Folder: %s\n", qPrintable(folder.path()));

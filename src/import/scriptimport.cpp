@@ -17,7 +17,13 @@ static QString generatedId(qsizetype number)
 static bool isNewline(QChar c)
 {
     switch (c.unicode()) {
-    case u'\n': case u'\r': case u'\v': case u'\f': case 0x85: case 0x2028: case 0x2029:
+    case u'\n':
+    case u'\r':
+    case u'\v':
+    case u'\f':
+    case 0x85:
+    case 0x2028:
+    case 0x2029:
         return true;
     default:
         return false;
@@ -42,7 +48,7 @@ static QList<ScriptLine> linesFromText(QStringView text)
 static bool isBlankRow(const QStringList &row)
 {
     return std::all_of(row.begin(), row.end(),
-                       [](const QString &cell) { return QStringView(cell).trimmed().isEmpty(); });
+        [](const QString &cell) { return QStringView(cell).trimmed().isEmpty(); });
 }
 
 static QList<ScriptLine> linesFromCsv(QStringView text)
@@ -56,7 +62,8 @@ static QList<ScriptLine> linesFromCsv(QStringView text)
         header.append(cell.trimmed().toLower());
     const qsizetype textColumn = header.indexOf(QLatin1String("text"));
     if (textColumn < 0)
-        throw AppError(QStringLiteral("CSV needs a text column, with optional id and note columns."));
+        throw AppError(
+            QStringLiteral("CSV needs a text column, with optional id and note columns."));
     const qsizetype idColumn = header.indexOf(QLatin1String("id"));
     const qsizetype noteColumn = header.indexOf(QLatin1String("note"));
 
@@ -72,7 +79,7 @@ static QList<ScriptLine> linesFromCsv(QStringView text)
             throw AppError(QStringLiteral("CSV row %1 has the wrong number of columns.")
                                .arg(lines.size() + 2));
         ScriptLine line {idColumn >= 0 ? row[idColumn] : generatedId(lines.size() + 1),
-                         row[textColumn], std::nullopt};
+            row[textColumn], std::nullopt};
         if (noteColumn >= 0)
             line.note = row[noteColumn];
         lines.append(std::move(line));

@@ -8,7 +8,8 @@ std::optional<std::array<char16_t, 20>> formatInternetDateTime(const QDateTime &
 {
     if (!time.isValid())
         return std::nullopt;
-    const sys_seconds instant = floor<seconds>(sys_time<milliseconds>(milliseconds(time.toMSecsSinceEpoch())));
+    const sys_seconds instant
+        = floor<seconds>(sys_time<milliseconds>(milliseconds(time.toMSecsSinceEpoch())));
     const sys_days day = floor<days>(instant);
     const year_month_day date(day);
     const hh_mm_ss clock(instant - day);

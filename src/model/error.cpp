@@ -3,8 +3,7 @@
 Error::Error(QString description)
     : m_description(std::move(description))
     , m_utf8(m_description.toUtf8())
-{
-}
+{}
 
 PlatformError PlatformError::io(QStringView operation, const QString &path, int errnum)
 {

@@ -27,11 +27,13 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit)
     auto failure = [&path](int errnum) { return PlatformError::io(u"read", path, errnum); };
 
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
-    const FileDescriptor file(::open(QFile::encodeName(path).constData(),
-                                     O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const FileDescriptor file(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() < 0)
         throw failure(errno);
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::fstat(file.get(), &info) != 0)
         throw failure(errno);
     if (!S_ISREG(info.st_mode))

@@ -3,9 +3,9 @@
 #include "datetime.h"
 #include "error.h"
 
-#include <rapidjson/error/en.h>
-
 #include <QStringEncoder>
+
+#include <rapidjson/error/en.h>
 
 #include <cmath>
 #include <cstring>
@@ -58,22 +58,22 @@ Document::Document(QByteArray bytes, QString fileName)
             ++column;
         }
     }
-    throw PlatformError(QStringLiteral("%1, line %2, column %3: %4")
-                            .arg(m_fileName)
-                            .arg(line)
-                            .arg(column)
-                            .arg(QString::fromUtf8(
-                                rapidjson::GetParseError_En(m_document.GetParseError()))));
+    throw PlatformError(
+        QStringLiteral("%1, line %2, column %3: %4")
+            .arg(m_fileName)
+            .arg(line)
+            .arg(column)
+            .arg(QString::fromUtf8(rapidjson::GetParseError_En(m_document.GetParseError()))));
 }
 
 void Value::fail(QStringView problem) const
 {
     const QString where = path();
     if (where.isEmpty())
-        throw PlatformError(m_document->m_fileName + QStringLiteral(": the document ")
-                            + problem.toString());
+        throw PlatformError(
+            m_document->m_fileName + QStringLiteral(": the document ") + problem.toString());
     throw PlatformError(m_document->m_fileName + QStringLiteral(": \"") + where
-                        + QStringLiteral("\" ") + problem.toString());
+        + QStringLiteral("\" ") + problem.toString());
 }
 
 QString Value::path() const
@@ -96,8 +96,8 @@ QString Value::path() const
                 const Step &step = steps[at];
                 const bool first = step.parent == 0;
                 result.prepend(step.name ? (first ? QString() : QStringLiteral("."))
-                                       + QString::fromUtf8(step.name->GetString(),
-                                                           step.name->GetStringLength())
+                            + QString::fromUtf8(
+                                step.name->GetString(), step.name->GetStringLength())
                                          : QStringLiteral("[%1]").arg(step.index));
             }
             return result;
@@ -121,12 +121,13 @@ QString Value::decode(const rapidjson::Value &text) const
     // (ED A0..BF ..). Such text has no Unicode meaning; refuse it rather than alter it.
     const std::string_view bytes = view(text);
     for (const char *p = bytes.data(), *end = p + bytes.size();
-         (p = static_cast<const char *>(std::memchr(p, 0xED, size_t(end - p)))) && p + 1 < end; ++p) {
+         (p = static_cast<const char *>(std::memchr(p, 0xED, size_t(end - p)))) && p + 1 < end;
+         ++p) {
         if (uchar(p[1]) >= 0xA0) {
             if (&text == m_value)
                 fail(u"holds an unpaired surrogate escape");
             throw PlatformError(m_document->m_fileName
-                                + QStringLiteral(": a member name holds an unpaired surrogate escape"));
+                + QStringLiteral(": a member name holds an unpaired surrogate escape"));
         }
     }
     return utf8(bytes);
@@ -217,8 +218,8 @@ Value Object::member(std::string_view name) const
         return *value;
     const QString where = m_self.path();
     throw PlatformError(m_self.m_document->fileName() + QStringLiteral(": \"")
-                        + (where.isEmpty() ? QString() : where + u'.') + utf8(name)
-                        + QStringLiteral("\" is missing"));
+        + (where.isEmpty() ? QString() : where + u'.') + utf8(name)
+        + QStringLiteral("\" is missing"));
 }
 
 std::optional<Value> Object::find(std::string_view name) const

@@ -7,8 +7,8 @@
 #include <QString>
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <algorithm>
@@ -51,8 +51,7 @@ private:
     Value(const rapidjson::Value &value, const Document &document)
         : m_value(&value)
         , m_document(&document)
-    {
-    }
+    {}
     [[nodiscard]] QString path() const;
     [[nodiscard]] QString decode(const rapidjson::Value &text) const;
 

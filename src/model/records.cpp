@@ -46,10 +46,10 @@ const Script &Script::recordingTest()
         QStringLiteral("Recording test"),
         {
             {QStringLiteral("test-welcome"), QStringLiteral("Welcome. This is a recording test."),
-             QStringLiteral("Record this line, then play it back to check your microphone.")},
+                QStringLiteral("Record this line, then play it back to check your microphone.")},
             {QStringLiteral("test-ending"), QStringLiteral("Thank you for listening."),
-             QStringLiteral(
-                 "Try another take, delete a take, or start over from the session menu.")},
+                QStringLiteral(
+                    "Try another take, delete a take, or start over from the session menu.")},
         },
     };
     return script;

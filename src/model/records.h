@@ -47,8 +47,8 @@ struct Session
     qint64 version = 1;
     Script script;
     qint64 index = 0;
-    QHash<QString, QList<Take>> takes;   ///< line id → takes, oldest first
-    QHash<QString, QString> selected;    ///< line id → the take id chosen for export
+    QHash<QString, QList<Take>> takes; ///< line id → takes, oldest first
+    QHash<QString, QString> selected; ///< line id → the take id chosen for export
 
     /// Returns the session unchanged when it may be trusted; throws AppError otherwise.
     [[nodiscard]] Session validated() const;

@@ -32,7 +32,8 @@ bool isValidTakeFile(QStringView file)
     if (file.size() <= folder.size() + extension.size() || !file.startsWith(folder)
         || !file.endsWith(extension))
         return false;
-    const QStringView name = file.sliced(folder.size(), file.size() - folder.size() - extension.size());
+    const QStringView name
+        = file.sliced(folder.size(), file.size() - folder.size() - extension.size());
     return std::all_of(name.begin(), name.end(), isNameCharacter);
 }
 
@@ -51,7 +52,7 @@ const Script &validate(const Script &script)
         if (!isValidLineId(line.id))
             throw AppError(QStringLiteral("Line IDs must use letters, numbers, hyphens or "
                                           "underscores (up to 100 characters): ")
-                           + line.id);
+                + line.id);
         // The form check above leaves only ASCII, so lower-casing is plain ASCII folding.
         const qsizetype before = seen.size();
         seen.insert(line.id.toLower());

@@ -58,7 +58,7 @@ void writeFileAtomically(const QString &path, QByteArrayView bytes)
 }
 
 void writeFileAtomically(const QString &path,
-                         const std::function<void(const std::function<void(QByteArrayView)> &)> &produce)
+    const std::function<void(const std::function<void(QByteArrayView)> &)> &produce)
 {
     auto failure = [&path](int errnum) { return PlatformError::io(u"write", path, errnum); };
 
@@ -77,8 +77,10 @@ void writeFileAtomically(const QString &path,
     QByteArray temporary;
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
-        temporary = '.' + name + ".tmp-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
-        fd = ::openat(dir.get(), temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        temporary = '.' + name + ".tmp-"
+            + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        fd = ::openat(
+            dir.get(), temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && (errno != EEXIST || attempt == 16))
             throw failure(errno);
     }

@@ -20,4 +20,4 @@ void writeFileAtomically(const QString &path, QByteArrayView bytes);
 /// to the new file. Anything `produce` throws abandons the new file, leaves the old one as it
 /// was, and is passed on.
 void writeFileAtomically(const QString &path,
-                         const std::function<void(const std::function<void(QByteArrayView)> &)> &produce);
+    const std::function<void(const std::function<void(QByteArrayView)> &)> &produce);

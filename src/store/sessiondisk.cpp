@@ -23,11 +23,12 @@ constexpr qint64 maxDocumentBytes = qint64(1) << 30;
 
 /// The map's entries in the order they are written: by key, in code point order.
 template<class T>
-std::vector<std::pair<QStringView, const T *>> sortedEntries(const QHash<QString, T> &map,
-                                                             const Script &script)
+std::vector<std::pair<QStringView, const T *>> sortedEntries(
+    const QHash<QString, T> &map, const Script &script)
 {
     using Entry = std::pair<QStringView, const T *>;
-    const auto less = [](const Entry &a, const Entry &b) { return Json::codePointLess(a.first, b.first); };
+    const auto less
+        = [](const Entry &a, const Entry &b) { return Json::codePointLess(a.first, b.first); };
     std::vector<Entry> entries;
     entries.reserve(size_t(map.size()));
 
@@ -92,7 +93,7 @@ struct EncodedPieces
     std::mutex mutex;
     Script script;
     QByteArray scriptJson;
-    QHash<QString, std::pair<QList<Take>, QByteArray>> takes;  // line id → takes, their JSON
+    QHash<QString, std::pair<QList<Take>, QByteArray>> takes; // line id → takes, their JSON
 
     static EncodedPieces &instance()
     {
@@ -105,7 +106,7 @@ struct EncodedPieces
 /// what `write` produced as the new cached piece. False when the value cannot be written.
 template<class Write>
 bool writeValue(Json::Output &output, Json::PrettyWriter &w, bool current, QByteArray &cached,
-                rapidjson::Type type, Write &&write)
+    rapidjson::Type type, Write &&write)
 {
     if (current) {
         // The writer still puts its ": " and counts the value; the piece itself goes as it is.
@@ -119,7 +120,8 @@ bool writeValue(Json::Output &output, Json::PrettyWriter &w, bool current, QByte
     if (!write())
         return false;
     const rapidjson::StringBuffer &buffer = output.buffer();
-    cached = Json::escapeSlashes(std::string_view(buffer.GetString() + start, buffer.GetSize() - start));
+    cached = Json::escapeSlashes(
+        std::string_view(buffer.GetString() + start, buffer.GetSize() - start));
     return true;
 }
 
@@ -137,7 +139,8 @@ void encode(const Session &session, const Json::Sink &sink)
         && Json::key(w, "script");
     // A piece and the records it came from are replaced together, and only once the piece is
     // written whole, so a save that fails halfway leaves no piece that looks current.
-    const bool sameScript = !cache.scriptJson.isEmpty() && sameData(cache.script.lines, session.script.lines)
+    const bool sameScript = !cache.scriptJson.isEmpty()
+        && sameData(cache.script.lines, session.script.lines)
         && sameData(cache.script.title, session.script.title);
     ok = ok && writeValue(output, w, sameScript, cache.scriptJson, rapidjson::kObjectType, [&] {
         return Json::writeScript(w, session.script);
@@ -172,7 +175,8 @@ void encode(const Session &session, const Json::Sink &sink)
     }
     // Lines whose takes are gone from the session must not keep their pieces alive.
     if (cache.takes.size() != session.takes.size())
-        cache.takes.removeIf([&session](const auto &entry) { return !session.takes.contains(entry.key()); });
+        cache.takes.removeIf(
+            [&session](const auto &entry) { return !session.takes.contains(entry.key()); });
     w.EndObject();
     Json::key(w, "version");
     w.Int64(session.version);
@@ -206,7 +210,7 @@ Session decode(QByteArray bytes, const QString &fileName)
         for (qsizetype i = 0; i < array.size(); ++i) {
             const Json::Object take = array.at(i).object();
             list.append({take.member("id").string(), take.member("file").string(),
-                         take.member("duration").number(), take.member("created").dateTime()});
+                take.member("duration").number(), take.member("created").dateTime()});
         }
     });
 
@@ -227,8 +231,8 @@ void save(const Session &session, const QString &folder)
 {
     // Written straight into the file as it is encoded: a large session never sits whole in
     // memory, and an encoding failure still leaves the old file as it was.
-    writeFileAtomically(documentPath(folder),
-                        [&session](const Json::Sink &write) { encode(session, write); });
+    writeFileAtomically(
+        documentPath(folder), [&session](const Json::Sink &write) { encode(session, write); });
 }
 
 Session load(const QString &folder)

@@ -39,27 +39,29 @@ private slots:
         QCOMPARE(outcome.err, QByteArray());
         const Json::Document printed(outcome.out, QStringLiteral("stdout"));
         QVERIFY2(Json::readScript(printed.root()) == ScriptImport::read(arctic),
-                 "the printed JSON holds exactly the imported script");
+            "the printed JSON holds exactly the imported script");
     }
 
     void reports_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("out");  // a prefix of standard output
-        QTest::addColumn<QString>("err");  // a prefix of standard error
+        QTest::addColumn<QString>("out"); // a prefix of standard output
+        QTest::addColumn<QString>("err"); // a prefix of standard error
 
         const QString missing = QStringLiteral("/nonexistent/script.txt");
         QTest::addRow("unreadable file: the bare message")
             << QStringList {QStringLiteral("check"), missing} << 1 << QString()
             << QStringLiteral("Could not read “%1”: No such file or directory\n").arg(missing);
-        QTest::addRow("a device, not a file") << QStringList {QStringLiteral("check"), QStringLiteral("/dev/null")} << 1
-                                       << QString() << QStringLiteral("Could not read “/dev/null”: Not a regular file\n");
-        QTest::addRow("help") << QStringList {QStringLiteral("--help")} << 0 << QStringLiteral("Usage: quorbel-cli")
-                              << QString();
-        QTest::addRow("no command") << QStringList() << 2 << QString() << QStringLiteral("Usage: quorbel-cli");
-        QTest::addRow("check without a file") << QStringList {QStringLiteral("check")} << 2 << QString()
-                                              << QStringLiteral("Usage: quorbel-cli");
+        QTest::addRow("a device, not a file")
+            << QStringList {QStringLiteral("check"), QStringLiteral("/dev/null")} << 1 << QString()
+            << QStringLiteral("Could not read “/dev/null”: Not a regular file\n");
+        QTest::addRow("help") << QStringList {QStringLiteral("--help")} << 0
+                              << QStringLiteral("Usage: quorbel-cli") << QString();
+        QTest::addRow("no command")
+            << QStringList() << 2 << QString() << QStringLiteral("Usage: quorbel-cli");
+        QTest::addRow("check without a file") << QStringList {QStringLiteral("check")} << 2
+                                              << QString() << QStringLiteral("Usage: quorbel-cli");
     }
 
     void reports()
@@ -81,7 +83,8 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("lines.csv"));
         QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("id,text\nfirst,One\nFirst,Two\n") > 0);
+        QVERIFY(
+            file.open(QIODevice::WriteOnly) && file.write("id,text\nfirst,One\nFirst,Two\n") > 0);
         file.close();
         const Outcome outcome = runCli({QStringLiteral("check"), path});
         QCOMPARE(outcome.exitCode, 1);

@@ -11,8 +11,8 @@
 
 namespace {
 
-const QString malformed =
-    QStringLiteral("Malformed CSV quoting. Put text containing commas inside double quotes.");
+const QString malformed
+    = QStringLiteral("Malformed CSV quoting. Put text containing commas inside double quotes.");
 const QString lineCount = QStringLiteral("A script must contain 1–10,000 lines.");
 const QString notUtf8 = QStringLiteral("Save the script as UTF-8 text.");
 const QString tooLarge = QStringLiteral("Scripts must be smaller than 10 MB.");
@@ -22,7 +22,8 @@ QString compact(const Script &script)
 {
     const auto json = Json::writeToBytes<Json::CompactWriter>(
         [&script](auto &writer, auto &) { return Json::writeScript(writer, script); });
-    return QString::fromUtf8(json.value_or("not Unicode")).replace(QLatin1String("\\/"), QLatin1String("/"));
+    return QString::fromUtf8(json.value_or("not Unicode"))
+        .replace(QLatin1String("\\/"), QLatin1String("/"));
 }
 
 /// Imports `path`: the script as compact JSON, or the error's description prefixed with "!".
@@ -58,29 +59,37 @@ private slots:
 
         using Rows = QList<QStringList>;
         QTest::addRow("empty text") << QString() << Rows() << QString();
-        QTest::addRow("plain rows") << QStringLiteral("a,b\nc,d") << Rows {{"a", "b"}, {"c", "d"}} << QString();
-        QTest::addRow("final line feed adds no row") << QStringLiteral("a\n") << Rows {{"a"}} << QString();
+        QTest::addRow("plain rows")
+            << QStringLiteral("a,b\nc,d") << Rows {{"a", "b"}, {"c", "d"}} << QString();
+        QTest::addRow("final line feed adds no row")
+            << QStringLiteral("a\n") << Rows {{"a"}} << QString();
         QTest::addRow("empty lines are rows of one empty cell")
             << QStringLiteral("\n\n") << Rows {{""}, {""}} << QString();
-        QTest::addRow("trailing comma ends in an empty cell") << QStringLiteral("a,") << Rows {{"a", ""}} << QString();
+        QTest::addRow("trailing comma ends in an empty cell")
+            << QStringLiteral("a,") << Rows {{"a", ""}} << QString();
         QTest::addRow("last line one empty quoted cell")
             << QStringLiteral("a\n\"\"") << Rows {{"a"}, {""}} << QString();
         QTest::addRow("CRLF and lone CR end rows")
             << QStringLiteral("a\r\nb\rc") << Rows {{"a"}, {"b"}, {"c"}} << QString();
         QTest::addRow("quoted commas, line ends and doubled quotes")
-            << QStringLiteral("\"x, \"\"y\"\"\r\nz\r\",w\n") << Rows {{"x, \"y\"\nz\n", "w"}} << QString();
+            << QStringLiteral("\"x, \"\"y\"\"\r\nz\r\",w\n") << Rows {{"x, \"y\"\nz\n", "w"}}
+            << QString();
         QTest::addRow("blanks around unquoted cells are kept")
             << QStringLiteral(" a , b ") << Rows {{" a ", " b "}} << QString();
         QTest::addRow("unicode line separators are ordinary characters")
             << QStringLiteral("a\u2028b,c\u0085") << Rows {{"a\u2028b", "c\u0085"}} << QString();
-        QTest::addRow("quote inside an unquoted cell") << QStringLiteral("ab\"c") << Rows() << malformed;
-        QTest::addRow("blank before an opening quote") << QStringLiteral("a, \"b\"") << Rows() << malformed;
-        QTest::addRow("character after a closing quote") << QStringLiteral("\"a\"b") << Rows() << malformed;
-        QTest::addRow("blank after a closing quote") << QStringLiteral("\"a\" ,b") << Rows() << malformed;
+        QTest::addRow("quote inside an unquoted cell")
+            << QStringLiteral("ab\"c") << Rows() << malformed;
+        QTest::addRow("blank before an opening quote")
+            << QStringLiteral("a, \"b\"") << Rows() << malformed;
+        QTest::addRow("character after a closing quote")
+            << QStringLiteral("\"a\"b") << Rows() << malformed;
+        QTest::addRow("blank after a closing quote")
+            << QStringLiteral("\"a\" ,b") << Rows() << malformed;
         QTest::addRow("unclosed quote") << QStringLiteral("a\n\"b,c\n") << Rows()
                                         << QStringLiteral("The CSV has an unclosed quote.");
-        QTest::addRow("a lone quote at the end") << QStringLiteral("\"") << Rows()
-                                                 << QStringLiteral("The CSV has an unclosed quote.");
+        QTest::addRow("a lone quote at the end")
+            << QStringLiteral("\"") << Rows() << QStringLiteral("The CSV has an unclosed quote.");
     }
 
     void tokenize()
@@ -107,7 +116,8 @@ class ScriptImportTest : public QObject
     {
         const QString path = m_dir.filePath(name);
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || file.write(bytes) != bytes.size())
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }
@@ -123,25 +133,34 @@ private slots:
             << "Day one.txt" << QByteArray("\r\n  First line \t\r\n\t \n\nSecond\n")
             << R"({"lines":[{"id":"line-001","text":"First line"},{"id":"line-002","text":"Second"}],"title":"Day one"})";
         QTest::addRow("text: every newline character splits")
-            << "n.md" << QByteArray("a\vb\fc\rd\xC2\x85" "e\xE2\x80\xA8" "f\xE2\x80\xA9g\xE2\x80\x83")
+            << "n.md"
+            << QByteArray("a\vb\fc\rd\xC2\x85"
+                          "e\xE2\x80\xA8"
+                          "f\xE2\x80\xA9g\xE2\x80\x83")
             << R"({"lines":[{"id":"line-001","text":"a"},{"id":"line-002","text":"b"},{"id":"line-003","text":"c"},{"id":"line-004","text":"d"},{"id":"line-005","text":"e"},{"id":"line-006","text":"f"},{"id":"line-007","text":"g"}],"title":"n"})";
         QTest::addRow("text: byte-order mark removed, no extension")
             << "prompts" << QByteArray("\xEF\xBB\xBFHello")
             << R"({"lines":[{"id":"line-001","text":"Hello"}],"title":"prompts"})";
         QTest::addRow("text: only blanks") << "e.txt" << QByteArray(" \n\t\n") << u'!' + lineCount;
-        for (const auto &[what, bytes] : std::initializer_list<std::pair<const char *, QByteArray>> {
-                 {"invalid byte", "ok\n\xFF"}, {"overlong slash", "\xC0\xAF"},
-                 {"encoded surrogate", "\xED\xA0\x80"}, {"truncated character", "ab\xE2\x82"},
-                 {"UTF-16 with its mark", QByteArray("\xFF\xFE" "a\0", 4)}}) {
+        for (const auto &[what, bytes] :
+            std::initializer_list<std::pair<const char *, QByteArray>> {
+                {"invalid byte", "ok\n\xFF"}, {"overlong slash", "\xC0\xAF"},
+                {"encoded surrogate", "\xED\xA0\x80"}, {"truncated character", "ab\xE2\x82"},
+                {"UTF-16 with its mark",
+                    QByteArray("\xFF\xFE"
+                               "a\0",
+                        4)}}) {
             QTest::addRow("text: %s", what) << "bad.txt" << bytes << u'!' + notUtf8;
-            QTest::addRow("csv: %s", what) << "bad.csv" << "text\n" + bytes << u'!' + notUtf8;
+            QTest::addRow("csv: %s", what) << "bad.csv"
+                                           << "text\n" + bytes << u'!' + notUtf8;
         }
         QTest::addRow("json: invalid UTF-8 goes to the JSON reader")
             << "bad.json" << QByteArray("{\"title\":\"\xFF\",\"lines\":[]}")
             << "!bad.json, line 1, column 11: Invalid encoding in string.";
 
         QTest::addRow("csv: header Text,Note in any case with blanks")
-            << "notes.CSV" << QByteArray("\xEF\xBB\xBF Text ,NOTE\r\nHello,\r\n\"Hi, you\",Softly\r\n")
+            << "notes.CSV"
+            << QByteArray("\xEF\xBB\xBF Text ,NOTE\r\nHello,\r\n\"Hi, you\",Softly\r\n")
             << R"({"lines":[{"id":"line-001","note":"","text":"Hello"},{"id":"line-002","note":"Softly","text":"Hi, you"}],"title":"notes"})";
         QTest::addRow("csv: id column, cells as written, extra columns ignored")
             << "s.csv" << QByteArray("extra,id,text\nz,a-1, spaced \n")
@@ -149,8 +168,9 @@ private slots:
         QTest::addRow("csv: blank rows skipped, whatever their width")
             << "s.csv" << QByteArray("text,note\n , \n\nHi,x\n")
             << R"({"lines":[{"id":"line-001","note":"x","text":"Hi"}],"title":"s"})";
-        QTest::addRow("csv: no text column") << "s.csv" << QByteArray("id,note\na,b\n")
-                                             << "!CSV needs a text column, with optional id and note columns.";
+        QTest::addRow("csv: no text column")
+            << "s.csv" << QByteArray("id,note\na,b\n")
+            << "!CSV needs a text column, with optional id and note columns.";
         QTest::addRow("csv: empty") << "s.csv" << QByteArray() << "!The CSV is empty.";
         QTest::addRow("csv: header only") << "s.csv" << QByteArray("text\n") << u'!' + lineCount;
         QTest::addRow("csv: third row short") << "s.csv" << QByteArray("id,text\na,A\nb\n")
@@ -158,21 +178,25 @@ private slots:
         QTest::addRow("csv: blank rows do not count")
             << "s.csv" << QByteArray("id,text\n\na,A\n\nb\n")
             << "!CSV row 3 has the wrong number of columns.";
-        QTest::addRow("csv: empty id") << "s.csv" << QByteArray("id,text\n,Hello\n") << u'!' + formMessage();
+        QTest::addRow("csv: empty id")
+            << "s.csv" << QByteArray("id,text\n,Hello\n") << u'!' + formMessage();
         QTest::addRow("csv: id with a line feed from a quoted cell")
-            << "s.csv" << QByteArray("id,text\n\"abc\n\",Hello\n") << u'!' + formMessage() + "abc\n";
-        QTest::addRow("csv: text of blanks") << "s.csv" << QByteArray("id,text\na,\"  \"\n")
-                                             << "!Line a has no text.";
-        QTest::addRow("csv: malformed quoting") << "s.csv" << QByteArray("text\nab\"c\n") << u'!' + malformed;
+            << "s.csv" << QByteArray("id,text\n\"abc\n\",Hello\n")
+            << u'!' + formMessage() + "abc\n";
+        QTest::addRow("csv: text of blanks")
+            << "s.csv" << QByteArray("id,text\na,\"  \"\n") << "!Line a has no text.";
+        QTest::addRow("csv: malformed quoting")
+            << "s.csv" << QByteArray("text\nab\"c\n") << u'!' + malformed;
 
         QTest::addRow("json: title from the document, null note absent")
             << "FILE.JSON"
-            << QByteArray(R"({"lines":[{"id":"a","text":"x\/y","note":null,"other":1}],"title":"Real"})")
+            << QByteArray(
+                   R"({"lines":[{"id":"a","text":"x\/y","note":null,"other":1}],"title":"Real"})")
             << R"({"lines":[{"id":"a","text":"x/y"}],"title":"Real"})";
-        QTest::addRow("json: blank title") << "s.json" << QByteArray(R"({"title":" ","lines":[]})")
-                                           << "!Give the script a title.";
-        QTest::addRow("json: lines missing") << "s.json" << QByteArray(R"({"title":"T"})")
-                                             << R"(!s.json: "lines" is missing)";
+        QTest::addRow("json: blank title")
+            << "s.json" << QByteArray(R"({"title":" ","lines":[]})") << "!Give the script a title.";
+        QTest::addRow("json: lines missing")
+            << "s.json" << QByteArray(R"({"title":"T"})") << R"(!s.json: "lines" is missing)";
         QTest::addRow("json: text of the wrong type")
             << "s.json" << QByteArray(R"({"title":"T","lines":[{"id":"a","text":1}]})")
             << R"(!s.json: "lines[0].text" must be a string)";
@@ -188,11 +212,13 @@ private slots:
         QTest::addRow("json: nested 100,000 deep")
             << "s.json" << QByteArray(100'000, '[') + QByteArray(100'000, ']')
             << "!s.json: the document must be an object";
-        QTest::addRow("json: not closed") << "s.json" << QByteArray("{\n  \"title\": \"T\",\n")
-                                          << "!s.json, line 3, column 1: Missing a name for object member.";
+        QTest::addRow("json: not closed")
+            << "s.json" << QByteArray("{\n  \"title\": \"T\",\n")
+            << "!s.json, line 3, column 1: Missing a name for object member.";
         QTest::addRow("json: something after the document")
             << "s.json" << QByteArray(R"({"title":"T","lines":[{"id":"a","text":"x"}]} x)")
-            << "!s.json, line 1, column 47: The document root must not be followed by other values.";
+            << "!s.json, line 1, column 47: The document root must not be followed by other "
+               "values.";
     }
 
     void read()
@@ -209,7 +235,8 @@ private slots:
         QTest::addColumn<QString>("expected");
 
         QByteArray exactly = "x" + QByteArray(10'000'000 - 1, ' ');
-        QTest::addRow("exactly 10,000,000 bytes") << exactly << R"({"lines":[{"id":"line-001","text":"x"}],"title":"big"})";
+        QTest::addRow("exactly 10,000,000 bytes")
+            << exactly << R"({"lines":[{"id":"line-001","text":"x"}],"title":"big"})";
         QTest::addRow("10,000,001 bytes") << exactly + ' ' << u'!' + tooLarge;
         QTest::addRow("10,001 lines") << repeatedLines(10'001) << u'!' + lineCount;
     }
@@ -231,7 +258,8 @@ private slots:
 
     void tenThousandLines()
     {
-        const Script script = ScriptImport::read(write(QStringLiteral("many.txt"), repeatedLines(10'000)));
+        const Script script
+            = ScriptImport::read(write(QStringLiteral("many.txt"), repeatedLines(10'000)));
         QCOMPARE(script.lines.size(), 10'000);
         QCOMPARE(script.lines.last().id, QStringLiteral("line-10000"));
         QCOMPARE(script.lines[41].id, QStringLiteral("line-042"));
@@ -247,9 +275,12 @@ private slots:
             qFatal("mkfifo failed");
         QDir(m_dir.path()).mkdir(QStringLiteral("folder.txt"));
         QTest::addRow("fifo") << fifo << QStringLiteral("Not a regular file");
-        QTest::addRow("device") << QStringLiteral("/dev/zero") << QStringLiteral("Not a regular file");
-        QTest::addRow("directory") << m_dir.filePath(QStringLiteral("folder.txt")) << QStringLiteral("Not a regular file");
-        QTest::addRow("missing") << m_dir.filePath(QStringLiteral("none.txt")) << QStringLiteral("No such file or directory");
+        QTest::addRow("device") << QStringLiteral("/dev/zero")
+                                << QStringLiteral("Not a regular file");
+        QTest::addRow("directory")
+            << m_dir.filePath(QStringLiteral("folder.txt")) << QStringLiteral("Not a regular file");
+        QTest::addRow("missing") << m_dir.filePath(QStringLiteral("none.txt"))
+                                 << QStringLiteral("No such file or directory");
     }
 
     void notRegularFiles()
@@ -268,7 +299,8 @@ private slots:
         for (const Script *script : {&csv, &json, &text})
             QCOMPARE(script->lines.size(), 1132);
         QCOMPARE(csv.lines.first().id, QStringLiteral("arctic_a0001"));
-        QCOMPARE(csv.lines.first().text, QStringLiteral("Author of the danger trail, Philip Steels, etc."));
+        QCOMPARE(csv.lines.first().text,
+            QStringLiteral("Author of the danger trail, Philip Steels, etc."));
         QVERIFY2(csv.lines == json.lines, "CSV and JSON hold the same prompts");
         QCOMPARE(text.lines.first().id, QStringLiteral("line-001"));
         QCOMPARE(text.lines.last().id, QStringLiteral("line-1132"));
@@ -280,7 +312,8 @@ private slots:
 private:
     static QString formMessage()
     {
-        return QStringLiteral("Line IDs must use letters, numbers, hyphens or underscores (up to 100 characters): ");
+        return QStringLiteral(
+            "Line IDs must use letters, numbers, hyphens or underscores (up to 100 characters): ");
     }
 };
 

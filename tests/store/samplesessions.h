@@ -23,8 +23,7 @@ inline Session before()
 {
     Session session;
     session.script.title = QStringLiteral("Lighthouse");
-    session.script.lines = {
-        {QStringLiteral("l1"), QStringLiteral("The lamp is lit at dusk."), {}},
+    session.script.lines = {{QStringLiteral("l1"), QStringLiteral("The lamp is lit at dusk."), {}},
         {QStringLiteral("l2"), QStringLiteral("Fog rolls in."), {}}};
     return session;
 }
@@ -39,10 +38,9 @@ inline Session after()
         {QStringLiteral("h2"), QStringLiteral("Gulls argue over the nets."), QStringLiteral("Low")},
         {QStringLiteral("h3"), QStringLiteral("The ferry leaves at six."), {}}};
     session.index = 1;
-    session.takes.insert(
-        QStringLiteral("h1"),
+    session.takes.insert(QStringLiteral("h1"),
         {{QStringLiteral("t1"), QStringLiteral("takes/h1_t1.wav"), 2.5, at(2, 0)},
-         {QStringLiteral("t2"), QStringLiteral("takes/h1_t2.wav"), 2.25, at(2, 1)}});
+            {QStringLiteral("t2"), QStringLiteral("takes/h1_t2.wav"), 2.25, at(2, 1)}});
     session.selected.insert(QStringLiteral("h1"), QStringLiteral("t1"));
     return session;
 }

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #ifndef QUORBEL_TEST_SAVER
-#error "QUORBEL_TEST_SAVER must name the quorbel-test-saver executable"
+#    error "QUORBEL_TEST_SAVER must name the quorbel-test-saver executable"
 #endif
 
 namespace {

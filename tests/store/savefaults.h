@@ -19,18 +19,18 @@ public:
     /// One system call of a save that touches the session folder, as strace showed it.
     struct Call
     {
-        QString name;       ///< "fsync", "renameat", …
+        QString name; ///< "fsync", "renameat", …
         int occurrence = 0; ///< its number among the process's calls of that name (strace's when=)
-        int ordinal = 0;    ///< its number among the save's own calls of that name
-        QString signature;  ///< the call without its result, folder and temporary name neutral
-        QString target;     ///< what it works on, for the case names
+        int ordinal = 0; ///< its number among the save's own calls of that name
+        QString signature; ///< the call without its result, folder and temporary name neutral
+        QString target; ///< what it works on, for the case names
     };
 
     /// How a save of one document goes without faults, as strace showed it.
     struct Plan
     {
-        QByteArray bytes;      ///< the document it leaves
-        QList<Call> calls;     ///< its calls in the folder, in order
+        QByteArray bytes; ///< the document it leaves
+        QList<Call> calls; ///< its calls in the folder, in order
         qsizetype rename = -1; ///< the index in `calls` of the rename into place
     };
 
@@ -54,8 +54,8 @@ private:
     QString newFolder();
 
     QTemporaryDir m_root;
-    QString m_rootPath;      ///< m_root without symbolic links, as strace shows paths
-    QString m_strace;        ///< empty when the strace cases cannot run
+    QString m_rootPath; ///< m_root without symbolic links, as strace shows paths
+    QString m_strace; ///< empty when the strace cases cannot run
     QString m_straceMissing; ///< why they cannot
     QByteArray m_old;
     /// By the saver's name for the document saved over the old one: "new", small enough for a

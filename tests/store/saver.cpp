@@ -13,8 +13,8 @@
 
 int main(int argc, char *argv[])
 {
-    const std::optional<Session> session =
-        argc == 3 ? SampleSessions::named(QString::fromLocal8Bit(argv[1])) : std::nullopt;
+    const std::optional<Session> session
+        = argc == 3 ? SampleSessions::named(QString::fromLocal8Bit(argv[1])) : std::nullopt;
     if (!session) {
         std::fputs("usage: quorbel-test-saver old|new|big FOLDER\n", stderr);
         return 2;

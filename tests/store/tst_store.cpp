@@ -1,7 +1,7 @@
-#include "error.h"
-#include "sessiondisk.h"
 #include "atomicfile.h"
+#include "error.h"
 #include "savefaults.h"
+#include "sessiondisk.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -27,21 +27,23 @@ Session goldenSession()
     Session session;
     session.script.title = QStringLiteral("Chapter 1 / “Intro”");
     session.script.lines = {
-        {QStringLiteral("intro"), QStringLiteral("Say \"hello\" / wave.\n\tThen pause."), QStringLiteral("Warmly")},
+        {QStringLiteral("intro"), QStringLiteral("Say \"hello\" / wave.\n\tThen pause."),
+            QStringLiteral("Warmly")},
         {QStringLiteral("Line_2"), QStringLiteral("Ünïcödé — 日本語 😀"), std::nullopt},
         {QStringLiteral("b"), QStringLiteral("  spaced  "), QString()},
     };
     session.index = 1;
     session.takes[QStringLiteral("intro")] = {
-        {QStringLiteral("0B1E62A4-7C1F-4E8B-9D51-3A2F6C0D9E11"), QStringLiteral("takes/intro-0B1E62A4.wav"), 1.5,
-         utc(1796555109750)},
-        {QStringLiteral("5D0A7E33-1B2C-4D3E-8F40-516273849A0B"), QStringLiteral("takes/intro-5D0A7E33.wav"),
-         0.30000000000000004, utc(1796555170000)},
+        {QStringLiteral("0B1E62A4-7C1F-4E8B-9D51-3A2F6C0D9E11"),
+            QStringLiteral("takes/intro-0B1E62A4.wav"), 1.5, utc(1796555109750)},
+        {QStringLiteral("5D0A7E33-1B2C-4D3E-8F40-516273849A0B"),
+            QStringLiteral("takes/intro-5D0A7E33.wav"), 0.30000000000000004, utc(1796555170000)},
     };
-    session.takes[QStringLiteral("zz-unknown")] = {
-        {QStringLiteral("x"), QStringLiteral("takes/zz-unknown-x.wav"), 12, utc(0)}};
+    session.takes[QStringLiteral("zz-unknown")]
+        = {{QStringLiteral("x"), QStringLiteral("takes/zz-unknown-x.wav"), 12, utc(0)}};
     session.takes[QStringLiteral("b")] = {};
-    session.selected[QStringLiteral("intro")] = QStringLiteral("0B1E62A4-7C1F-4E8B-9D51-3A2F6C0D9E11");
+    session.selected[QStringLiteral("intro")]
+        = QStringLiteral("0B1E62A4-7C1F-4E8B-9D51-3A2F6C0D9E11");
     session.selected[QStringLiteral("a")] = QStringLiteral("missing");
     session.selected[QStringLiteral("B")] = QStringLiteral("upper case sorts first");
     session.selected[QStringLiteral("\U0001F600")] = QStringLiteral("above U+FFFF sorts last");
@@ -74,14 +76,15 @@ void writeAll(const QString &path, const QByteArray &bytes)
 
 QStringList entries(const QString &folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 // A small valid session.json; the error cases below each change one piece of it.
-constexpr char minimalDocument[] =
-    R"({"version":1,"index":0,"script":{"title":"T","lines":[{"id":"a","text":"x"}]},)"
-    R"("takes":{"a":[{"id":"t","file":"takes\/a.wav","duration":1.5,"created":"2026-12-06T11:05:09Z"}]},)"
-    R"("selected":{}})";
+constexpr char minimalDocument[]
+    = R"({"version":1,"index":0,"script":{"title":"T","lines":[{"id":"a","text":"x"}]},)"
+      R"("takes":{"a":[{"id":"t","file":"takes\/a.wav","duration":1.5,"created":"2026-12-06T11:05:09Z"}]},)"
+      R"("selected":{}})";
 
 } // namespace
 
@@ -98,7 +101,8 @@ private slots:
             // Left beside the build for a person to compare, or to take as the new golden file.
             const QString actual = QDir::current().filePath(QStringLiteral("session.json.actual"));
             writeAll(actual, encoded);
-            QFAIL(qPrintable(QStringLiteral("session.json differs from the golden file; see ") + actual));
+            QFAIL(qPrintable(
+                QStringLiteral("session.json differs from the golden file; see ") + actual));
         }
     }
 
@@ -108,11 +112,12 @@ private slots:
 
         QTest::addRow("golden") << goldenSession();
         Session numbers = goldenSession();
-        const QList<double> hard {0.1 + 0.2, 1.0 / 3.0, 5e-324, 1.7976931348623157e308, 123456789.123456789,
-                                  2.2250738585072014e-308, 1e21, 0.1};
+        const QList<double> hard {0.1 + 0.2, 1.0 / 3.0, 5e-324, 1.7976931348623157e308,
+            123456789.123456789, 2.2250738585072014e-308, 1e21, 0.1};
         QList<Take> takes;
         for (double d : hard)
-            takes.append({QStringLiteral("t%1").arg(takes.size()), QStringLiteral("takes/t.wav"), d, utc(-62135596800000)});
+            takes.append({QStringLiteral("t%1").arg(takes.size()), QStringLiteral("takes/t.wav"), d,
+                utc(-62135596800000)});
         numbers.takes[QStringLiteral("intro")] = takes;
         QTest::addRow("durations that must survive exactly") << numbers;
         QTest::addRow("recording test") << Session {1, Script::recordingTest(), 0, {}, {}};
@@ -138,12 +143,16 @@ private slots:
         const QList<std::pair<const char *, std::function<void(Session &)>>> changes {
             {"a take added", [&](Session &s) { s.takes[intro].append(s.takes[intro].first()); }},
             {"a take changed in place", [&](Session &s) { s.takes[intro][0].duration = 2; }},
-            {"a line's takes emptied", [](Session &s) { s.takes[QStringLiteral("zz-unknown")].clear(); }},
+            {"a line's takes emptied",
+                [](Session &s) { s.takes[QStringLiteral("zz-unknown")].clear(); }},
             {"a line's entry removed", [](Session &s) { s.takes.remove(QStringLiteral("b")); }},
-            {"a prompt edited in place", [](Session &s) { s.script.lines[1].text = QStringLiteral("New"); }},
+            {"a prompt edited in place",
+                [](Session &s) { s.script.lines[1].text = QStringLiteral("New"); }},
             {"the title changed", [](Session &s) { s.script.title = QStringLiteral("Other"); }},
             {"a take that cannot be written",
-             [&](Session &s) { s.takes[intro] = {{"t", "takes/t.wav", std::nan(""), utc(0)}}; }},
+                [&](Session &s) {
+                    s.takes[intro] = {{"t", "takes/t.wav", std::nan(""), utc(0)}};
+                }},
             {"then no takes at all", [&](Session &s) { s.takes[intro] = {}; }},
             {"the script replaced", [](Session &s) { s.script = Script::recordingTest(); }},
         };
@@ -151,8 +160,9 @@ private slots:
             change(uut);
             try {
                 const QByteArray encoded = SessionDisk::encode(uut);
-                QVERIFY2(SessionDisk::decode(encoded, QStringLiteral("session.json")) == truncatedToSeconds(uut),
-                         what);
+                QVERIFY2(SessionDisk::decode(encoded, QStringLiteral("session.json"))
+                        == truncatedToSeconds(uut),
+                    what);
             } catch (const PlatformError &) {
                 QVERIFY2(std::isnan(uut.takes[intro].value(0).duration), what);
             }
@@ -162,7 +172,7 @@ private slots:
     void load_data()
     {
         QTest::addColumn<QByteArray>("document");
-        QTest::addColumn<QString>("error");  // empty: loads
+        QTest::addColumn<QString>("error"); // empty: loads
 
         const QByteArray base(minimalDocument);
         auto with = [&base](const char *from, const char *to) {
@@ -173,57 +183,70 @@ private slots:
         };
         QTest::addRow("minimal") << base << QString();
         for (const char *member : {"\"version\":1,", "\"index\":0,", ",\"selected\":{}"})
-            QTest::addRow("without %s", member) << with(member, "")
-                                                << QStringLiteral("session.json: \"%1\" is missing")
-                                                       .arg(QString::fromLatin1(member).section(u'"', 1, 1));
-        QTest::addRow("without takes") << with(R"("takes":{"a":[{"id":"t","file":"takes\/a.wav","duration":1.5,"created":"2026-12-06T11:05:09Z"}]},)", "")
-                                       << R"(session.json: "takes" is missing)";
-        QTest::addRow("without a take's created") << with(R"(,"created":"2026-12-06T11:05:09Z")", "")
-                                                  << R"(session.json: "takes.a[0].created" is missing)";
+            QTest::addRow("without %s", member)
+                << with(member, "")
+                << QStringLiteral("session.json: \"%1\" is missing")
+                       .arg(QString::fromLatin1(member).section(u'"', 1, 1));
+        QTest::addRow("without takes") << with(
+            R"("takes":{"a":[{"id":"t","file":"takes\/a.wav","duration":1.5,"created":"2026-12-06T11:05:09Z"}]},)",
+            "") << R"(session.json: "takes" is missing)";
+        QTest::addRow("without a take's created") << with(R"(,"created":"2026-12-06T11:05:09Z")",
+            "") << R"(session.json: "takes.a[0].created" is missing)";
         QTest::addRow("version as text") << with("\"version\":1", "\"version\":\"1\"")
                                          << R"(session.json: "version" must be an integer)";
         QTest::addRow("version 1.5") << with("\"version\":1", "\"version\":1.5")
                                      << R"(session.json: "version" must be an integer)";
-        QTest::addRow("version 1.0 counts as 1") << with("\"version\":1", "\"version\":1.0") << QString();
-        QTest::addRow("version 1e0 counts as 1") << with("\"version\":1", "\"version\":1e0") << QString();
+        QTest::addRow("version 1.0 counts as 1")
+            << with("\"version\":1", "\"version\":1.0") << QString();
+        QTest::addRow("version 1e0 counts as 1")
+            << with("\"version\":1", "\"version\":1e0") << QString();
         QTest::addRow("version 2") << with("\"version\":1", "\"version\":2")
                                    << "This session needs a newer version of Quorbel.";
-        QTest::addRow("index beyond 64 bits") << with("\"index\":0", "\"index\":99999999999999999999")
-                                              << R"(session.json: "index" must be an integer)";
-        QTest::addRow("index past the lines") << with("\"index\":0", "\"index\":1")
-                                              << "The saved line position is invalid.";
-        QTest::addRow("index too big for a double") << with("\"index\":0", "\"index\":1e400")
-                                                    << "session.json, line 1, column 22: Number too big to be stored in double.";
+        QTest::addRow("index beyond 64 bits") << with("\"index\":0",
+            "\"index\":99999999999999999999") << R"(session.json: "index" must be an integer)";
+        QTest::addRow("index past the lines")
+            << with("\"index\":0", "\"index\":1") << "The saved line position is invalid.";
+        QTest::addRow("index too big for a double")
+            << with("\"index\":0", "\"index\":1e400")
+            << "session.json, line 1, column 22: Number too big to be stored in double.";
         QTest::addRow("index given twice") << with("\"index\":0", "\"index\":0,\"index\":0")
                                            << R"(session.json: "index" appears more than once)";
-        QTest::addRow("a take member given twice") << with("\"duration\":1.5", "\"duration\":1.5,\"duration\":2")
-                                                   << R"(session.json: "takes.a[0].duration" appears more than once)";
-        QTest::addRow("a line's takes given twice") << with("\"takes\":{", "\"takes\":{\"a\":[],")
-                                                    << R"(session.json: "takes.a" appears more than once)";
-        QTest::addRow("duration as text") << with("\"duration\":1.5", "\"duration\":\"1.5\"")
-                                          << R"(session.json: "takes.a[0].duration" must be a number)";
+        QTest::addRow("a take member given twice")
+            << with("\"duration\":1.5", "\"duration\":1.5,\"duration\":2")
+            << R"(session.json: "takes.a[0].duration" appears more than once)";
+        QTest::addRow("a line's takes given twice") << with("\"takes\":{",
+            "\"takes\":{\"a\":[],") << R"(session.json: "takes.a" appears more than once)";
+        QTest::addRow("duration as text") << with("\"duration\":1.5",
+            "\"duration\":\"1.5\"") << R"(session.json: "takes.a[0].duration" must be a number)";
         QTest::addRow("duration zero") << with("\"duration\":1.5", "\"duration\":0")
                                        << "The session contains an invalid recording reference.";
-        QTest::addRow("takes not a list") << with(R"("takes":{"a":[{"id":"t","file":"takes\/a.wav","duration":1.5,"created":"2026-12-06T11:05:09Z"}]})", R"("takes":{"a":{}})")
-                                          << R"(session.json: "takes.a" must be an array)";
+        QTest::addRow("takes not a list") << with(
+            R"("takes":{"a":[{"id":"t","file":"takes\/a.wav","duration":1.5,"created":"2026-12-06T11:05:09Z"}]})",
+            R"("takes":{"a":{}})") << R"(session.json: "takes.a" must be an array)";
         QTest::addRow("created with an offset") << with("11:05:09Z", "13:05:09+02:00") << QString();
-        QTest::addRow("created with a fraction") << with("11:05:09Z", "11:05:09.5Z")
-                                                 << R"(session.json: "takes.a[0].created" must be a date and time such as 2026-01-31T09:30:00Z)";
-        QTest::addRow("file leaving the folder") << with("takes\\/a.wav", "takes\\/..\\/a.wav")
-                                                 << "The session contains an invalid recording reference.";
+        QTest::addRow("created with a fraction")
+            << with("11:05:09Z", "11:05:09.5Z")
+            << R"(session.json: "takes.a[0].created" must be a date and time such as 2026-01-31T09:30:00Z)";
+        QTest::addRow("file leaving the folder") << with("takes\\/a.wav",
+            "takes\\/..\\/a.wav") << "The session contains an invalid recording reference.";
         QTest::addRow("absolute file") << with("takes\\/a.wav", "\\/etc\\/takes\\/a.wav")
                                        << "The session contains an invalid recording reference.";
-        QTest::addRow("lone low surrogate") << with("\"id\":\"t\"", "\"id\":\"\\udc00\"")
-                                            << R"(session.json: "takes.a[0].id" holds an unpaired surrogate escape)";
-        QTest::addRow("selected value not text") << with("\"selected\":{}", "\"selected\":{\"a\":7}")
-                                                 << R"(session.json: "selected.a" must be a string)";
+        QTest::addRow("lone low surrogate")
+            << with("\"id\":\"t\"", "\"id\":\"\\udc00\"")
+            << R"(session.json: "takes.a[0].id" holds an unpaired surrogate escape)";
+        QTest::addRow("selected value not text") << with("\"selected\":{}",
+            "\"selected\":{\"a\":7}") << R"(session.json: "selected.a" must be a string)";
         QTest::addRow("note null, unknown members ignored")
             << with("\"text\":\"x\"", "\"text\":\"x\",\"note\":null,\"colour\":[1]") << QString();
-        QTest::addRow("a list") << QByteArray("[]") << "session.json: the document must be an object";
-        QTest::addRow("empty") << QByteArray() << "session.json, line 1, column 1: The document is empty.";
-        QTest::addRow("NaN") << with("1.5", "NaN") << "session.json, line 1, column 136: Invalid value.";
-        QTest::addRow("nested 100,000 deep") << QByteArray(100'000, '{').replace("{", "{\"a\":") + "1" + QByteArray(100'000, '}')
-                                             << R"(session.json: "version" is missing)";
+        QTest::addRow("a list") << QByteArray("[]")
+                                << "session.json: the document must be an object";
+        QTest::addRow("empty") << QByteArray()
+                               << "session.json, line 1, column 1: The document is empty.";
+        QTest::addRow("NaN") << with("1.5", "NaN")
+                             << "session.json, line 1, column 136: Invalid value.";
+        QTest::addRow("nested 100,000 deep")
+            << QByteArray(100'000, '{').replace("{", "{\"a\":") + "1" + QByteArray(100'000, '}')
+            << R"(session.json: "version" is missing)";
     }
 
     void load()
@@ -256,7 +279,8 @@ private slots:
                 (void)SessionDisk::load(where);
                 QFAIL("a load without a session.json file must fail");
             } catch (const PlatformError &e) {
-                QCOMPARE(e.description(), QStringLiteral("Could not read “%1/session.json”: %2").arg(where, reason));
+                QCOMPARE(e.description(),
+                    QStringLiteral("Could not read “%1/session.json”: %2").arg(where, reason));
             }
         }
     }
@@ -280,12 +304,15 @@ private slots:
 
     void failuresAreReportedAndKeepTheOldFile_data()
     {
-        QTest::addColumn<QString>("target");  // relative to a folder holding "kept/session.json"
+        QTest::addColumn<QString>("target"); // relative to a folder holding "kept/session.json"
         QTest::addColumn<QString>("reason");
 
-        QTest::addRow("folder missing") << "missing/session.json" << "No such file or directory";
-        QTest::addRow("a folder in the file's place") << "kept/blocked" << "Is a directory";
-        QTest::addRow("a file in the folder's place") << "kept/session.json/x" << "Not a directory";
+        QTest::addRow("folder missing") << "missing/session.json"
+                                        << "No such file or directory";
+        QTest::addRow("a folder in the file's place") << "kept/blocked"
+                                                      << "Is a directory";
+        QTest::addRow("a file in the folder's place") << "kept/session.json/x"
+                                                      << "Not a directory";
     }
 
     void failuresAreReportedAndKeepTheOldFile()
@@ -305,7 +332,7 @@ private slots:
         }
         QCOMPARE(readAll(kept), QByteArray("old"));
         QCOMPARE(entries(dir.filePath(QStringLiteral("kept"))),
-                 (QStringList {QStringLiteral("blocked"), QStringLiteral("session.json")}));
+            (QStringList {QStringLiteral("blocked"), QStringLiteral("session.json")}));
     }
 
     void anUnencodableSessionWritesNothing_data()
@@ -318,15 +345,18 @@ private slots:
             change(session.takes[QStringLiteral("intro")][0]);
             return session;
         };
-        QTest::addRow("infinite duration") << broken([](Take &t) { t.duration = std::numeric_limits<double>::infinity(); })
-                                           << "a take’s duration is not a finite number.";
-        QTest::addRow("no recording time") << broken([](Take &t) { t.created = QDateTime(); })
-                                           << "a take’s recording time is missing or outside the years 0000–9999.";
+        QTest::addRow("infinite duration")
+            << broken([](Take &t) { t.duration = std::numeric_limits<double>::infinity(); })
+            << "a take’s duration is not a finite number.";
+        QTest::addRow("no recording time")
+            << broken([](Take &t) { t.created = QDateTime(); })
+            << "a take’s recording time is missing or outside the years 0000–9999.";
         QTest::addRow("lone surrogate") << broken([](Take &t) { t.id = QString(QChar(0xD800)); })
                                         << "a take holds text that is not valid Unicode.";
         Session script = goldenSession();
         script.script.lines[0].note = QString(QChar(0xDC00));
-        QTest::addRow("lone surrogate in a note") << script << "the script holds text that is not valid Unicode.";
+        QTest::addRow("lone surrogate in a note")
+            << script << "the script holds text that is not valid Unicode.";
     }
 
     void anUnencodableSessionWritesNothing()
@@ -340,7 +370,8 @@ private slots:
             SessionDisk::save(session, dir.path());
             QFAIL("the session cannot be saved");
         } catch (const PlatformError &e) {
-            QCOMPARE(e.description(), QStringLiteral("The session could not be encoded: ") + reason);
+            QCOMPARE(
+                e.description(), QStringLiteral("The session could not be encoded: ") + reason);
         }
         QCOMPARE(readAll(SessionDisk::documentPath(dir.path())), before);
         QCOMPARE(entries(dir.path()), QStringList {QStringLiteral("session.json")});

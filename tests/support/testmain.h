@@ -34,4 +34,7 @@ int runTestClasses(int argc, char *argv[])
 }
 
 #define QUORBEL_TEST_MAIN(...)                                                                     \
-    int main(int argc, char *argv[]) { return runTestClasses<__VA_ARGS__>(argc, argv); }
+    int main(int argc, char *argv[])                                                               \
+    {                                                                                              \
+        return runTestClasses<__VA_ARGS__>(argc, argv);                                            \
+    }
