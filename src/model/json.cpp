@@ -24,13 +24,12 @@ static std::string_view view(const rapidjson::Value &text)
     return {text.GetString(), text.GetStringLength()};
 }
 
-Document::Document(QByteArray bytes, QString fileName)
-    : m_bytes(std::move(bytes))
-    , m_fileName(std::move(fileName))
+Document::Document(const QByteArray &bytes, QString fileName)
+    : m_fileName(std::move(fileName))
 {
     // Editors on some systems put a byte-order mark before UTF-8; it carries no content.
-    const qsizetype start = m_bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    const QByteArrayView text = QByteArrayView(m_bytes).sliced(start);
+    const qsizetype start = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    const QByteArrayView text = QByteArrayView(bytes).sliced(start);
     constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
 
     // Valid UTF-8 without NUL bytes, which is every document the program wrote, is checked in
@@ -38,10 +37,10 @@ Document::Document(QByteArray bytes, QString fileName)
     // blocks. Anything else is read with RapidJSON's check of every character, which says where
     // the fault is.
     if (!text.contains('\0') && text.isValidUtf8()) {
-        m_document.Parse<flags>(m_bytes.constData() + start);
+        m_document.Parse<flags>(bytes.constData() + start);
     } else {
         constexpr unsigned checked = flags | rapidjson::kParseValidateEncodingFlag;
-        m_document.Parse<checked>(m_bytes.constData() + start, size_t(text.size()));
+        m_document.Parse<checked>(bytes.constData() + start, size_t(text.size()));
     }
     if (!m_document.HasParseError())
         return;
@@ -49,8 +48,8 @@ Document::Document(QByteArray bytes, QString fileName)
     // Line and column of the fault, the column counted in characters, not bytes.
     const qsizetype offset = start + qsizetype(m_document.GetErrorOffset());
     qsizetype line = 1, column = 1;
-    for (qsizetype i = start; i < offset && i < m_bytes.size(); ++i) {
-        const auto byte = uchar(m_bytes[i]);
+    for (qsizetype i = start; i < offset && i < bytes.size(); ++i) {
+        const auto byte = uchar(bytes[i]);
         if (byte == '\n') {
             ++line;
             column = 1;

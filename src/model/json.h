@@ -102,8 +102,9 @@ private:
 class Document
 {
 public:
-    /// Parses `bytes`; `fileName` starts every error message. Throws PlatformError.
-    Document(QByteArray bytes, QString fileName);
+    /// Parses `bytes`, which it copies what it needs from; `fileName` starts every error
+    /// message. Throws PlatformError.
+    Document(const QByteArray &bytes, QString fileName);
     Document(const Document &) = delete;
     Document &operator=(const Document &) = delete;
 
@@ -112,7 +113,6 @@ public:
 
 private:
     friend class Value;
-    QByteArray m_bytes;
     QString m_fileName;
     rapidjson::Document m_document;
 };

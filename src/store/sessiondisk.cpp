@@ -164,12 +164,14 @@ void encode(const Session &session, const Json::Sink &sink)
             cannotEncode(u"a line id holds text that is not valid Unicode.");
         auto &[cachedTakes, cachedJson] = cache.takes[line.toString()];
         const bool current = !cachedJson.isEmpty() && sameData(cachedTakes, *takes);
-        writeValue(output, w, current, cachedJson, rapidjson::kArrayType, [&] {
+        const bool written = writeValue(output, w, current, cachedJson, rapidjson::kArrayType, [&] {
             w.StartArray();
             for (const Take &take : *takes)
                 writeTake(w, take);
             return w.EndArray();
         });
+        if (!written)
+            cannotEncode(u"a take holds text that is not valid Unicode.");
         cachedTakes = *takes;
         output.flushIfFull();
     }
@@ -191,9 +193,9 @@ QByteArray encode(const Session &session)
     return bytes;
 }
 
-Session decode(QByteArray bytes, const QString &fileName)
+Session decode(const QByteArray &bytes, const QString &fileName)
 {
-    const Json::Document document(std::move(bytes), fileName);
+    const Json::Document document(bytes, fileName);
     const Json::Object root = document.root().object();
 
     Session session;
@@ -238,10 +240,10 @@ void save(const Session &session, const QString &folder)
 Session load(const QString &folder)
 {
     const QString path = documentPath(folder);
-    std::optional<QByteArray> bytes = readRegularFile(path, maxDocumentBytes);
+    const std::optional<QByteArray> bytes = readRegularFile(path, maxDocumentBytes);
     if (!bytes)
         throw PlatformError(QStringLiteral("Could not read “%1”: File too large").arg(path));
-    return decode(std::move(*bytes), QStringLiteral("session.json")).validated();
+    return decode(*bytes, QStringLiteral("session.json")).validated();
 }
 
 } // namespace SessionDisk

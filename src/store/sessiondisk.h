@@ -19,7 +19,7 @@ void encode(const Session &session, const Json::Sink &sink);
 
 /// Reads a session document (not yet validated). `fileName` starts every error message.
 /// Throws PlatformError naming the member at fault.
-[[nodiscard]] Session decode(QByteArray bytes, const QString &fileName);
+[[nodiscard]] Session decode(const QByteArray &bytes, const QString &fileName);
 
 /// Writes folder/session.json atomically and durably; the old file survives any failure.
 void save(const Session &session, const QString &folder);
