@@ -67,3 +67,24 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit)
     bytes.truncate(used);
     return bytes;
 }
+
+int writeAll(int fd, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        // A regular file only writes nothing when it cannot take more: treat it as a full disk
+        // rather than loop for ever.
+        if (n == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        data += n;
+        size -= n;
+    }
+    return 0;
+}

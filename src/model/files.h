@@ -27,3 +27,7 @@ private:
 /// more. A FIFO, a device or a directory is refused without waiting on it, so a file that never
 /// ends cannot hang the program or fill its memory. Throws PlatformError naming the file.
 [[nodiscard]] std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit);
+
+/// Writes all of `data` to `fd`, through short writes and interruptions. Returns 0, or -1 with
+/// errno; a file that takes nothing more is a full disk (ENOSPC).
+int writeAll(int fd, const char *data, qsizetype size);

@@ -3,6 +3,7 @@
 #include "error.h"
 #include "files.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -29,28 +30,35 @@ int flushToDisk(int fd)
     return result;
 }
 
-int writeAll(int fd, const char *data, qsizetype size)
+int flushFolder(const QByteArray &folder)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        // A regular file only writes nothing when it cannot take more: treat it as a full disk
-        // rather than loop for ever.
-        if (n == 0) {
-            errno = ENOSPC;
-            return -1;
-        }
-        data += n;
-        size -= n;
-    }
-    return 0;
+    const FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.get() < 0 ? -1 : flushToDisk(dir.get());
 }
 
 } // namespace
+
+void createFolders(const QString &path)
+{
+    const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
+    QString made;
+    for (const QString &part : absolute.split(u'/', Qt::SkipEmptyParts)) {
+        const QString parent = made.isEmpty() ? QStringLiteral("/") : made;
+        made += u'/' + part;
+        const QByteArray native = QFile::encodeName(made);
+        if (::mkdir(native.constData(), 0777) == 0) {
+            if (flushFolder(QFile::encodeName(parent)) != 0)
+                throw PlatformError::io(u"create the folder", made, errno);
+            continue;
+        }
+        const int error = errno;
+        struct stat info
+        {
+        };
+        if (error != EEXIST || ::stat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+            throw PlatformError::io(u"create the folder", made, error);
+    }
+}
 
 void writeFileAtomically(const QString &path, QByteArrayView bytes)
 {

@@ -21,3 +21,9 @@ void writeFileAtomically(const QString &path, QByteArrayView bytes);
 /// was, and is passed on.
 void writeFileAtomically(const QString &path,
     const std::function<void(const std::function<void(QByteArrayView)> &)> &produce);
+
+/// Creates the folder at `path` and every missing folder above it; an existing folder is fine.
+/// Each folder made is flushed into the folder that holds it, so a file written into it
+/// afterwards and reported safe survives a power cut together with its folder. Throws
+/// PlatformError naming the folder that could not be made.
+void createFolders(const QString &path);

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 /// Operations on a session folder. They keep nothing between calls.
 namespace SessionDisk {
 
@@ -29,5 +31,41 @@ void save(const Session &session, const QString &folder);
 
 /// The location of the session document inside `folder`.
 [[nodiscard]] QString documentPath(const QString &folder);
+
+/// Moves one file or folder, given by its absolute path, to the user's Trash; throws Error
+/// when it cannot, leaving the item where it was.
+using TrashFunction = std::function<void(const QString &path)>;
+
+/// A new session on disk and where it lives.
+struct Created
+{
+    Session session;
+    QString folder;
+};
+
+/// Validates `script` and creates a session folder for it under `under` (created when missing):
+/// the folder is named after the title ("Chapter 1: Intro!" → "Chapter-1-Intro--" and 8
+/// hexadecimal digits), holds an empty "takes" folder and the first session.json.
+[[nodiscard]] Created create(const Script &script, const QString &under);
+
+/// The folder name `create` gives a script with `title`, for a given 8-digit suffix.
+[[nodiscard]] QString folderName(const QString &title, QStringView suffix);
+
+/// Removes one take: checks the session, writes a recovery copy of it under "Session Backups",
+/// writes the session without the take, then moves the take's audio to the Trash; when that
+/// move fails the old session.json is written back. Returns the session without the take.
+[[nodiscard]] Session deleteTake(const QString &takeId, const QString &lineId,
+    const Session &session, const QString &folder, const TrashFunction &trash);
+
+/// Starts the script over: the same protocol as deleteTake, with a session of no takes and the
+/// whole "takes" folder going to the Trash. Returns the fresh session.
+[[nodiscard]] Session startOver(
+    const Session &session, const QString &folder, const TrashFunction &trash);
+
+/// Builds a new export folder at `to` (its parent must exist, it must not): one WAV per line
+/// with a chosen take, named after the line, recordings.json, script.json and README.txt; on a
+/// failure after the folder exists, EXPORT-INCOMPLETE.txt says why. Returns the number of WAV
+/// files copied. Audio is copied by the file system, never through memory.
+int exportTo(const Session &session, const QString &from, const QString &to);
 
 } // namespace SessionDisk
