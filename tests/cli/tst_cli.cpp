@@ -1,8 +1,11 @@
 #include "json.h"
 #include "scriptimport.h"
+#include "sessiondisk.h"
 #include "testmain.h"
 
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 namespace {
@@ -76,6 +79,46 @@ private slots:
         QVERIFY2(QString::fromUtf8(outcome.err).startsWith(err), outcome.err.constData());
         if (exitCode != 0)
             QVERIFY2(outcome.out.isEmpty(), "nothing on standard output after a failure");
+    }
+
+    void sessionCommands()
+    {
+        QTemporaryDir dir;
+        Session session {1, Script::recordingTest(), 1, {}, {}};
+        const QString folder = SessionDisk::create(session.script, dir.path()).folder;
+        const auto take = [](const char *id) {
+            return Take {
+                id, QStringLiteral("takes/%1.wav").arg(id), 2.0, QDateTime::currentDateTimeUtc()};
+        };
+        session.takes[QStringLiteral("test-welcome")] = {take("t1"), take("t2")};
+        SessionDisk::save(session, folder);
+        QFile audio(folder + QStringLiteral("/takes/t2.wav"));
+        QVERIFY(audio.open(QIODevice::WriteOnly) && audio.write("RIFF") == 4);
+        audio.close();
+
+        Outcome outcome = runCli({QStringLiteral("info"), folder});
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.out,
+            QByteArray("Title: Recording test\nLines: 2\nRecorded: 1\nTakes: 2\n"
+                       "Current line: 2\nMissing audio files: 1\n"));
+
+        outcome = runCli({QStringLiteral("export"), folder, dir.path()});
+        QCOMPARE(outcome.exitCode, 0);
+        const QStringList printed = QString::fromUtf8(outcome.out).split(u'\n');
+        QCOMPARE(printed.value(0), QStringLiteral("Exported 1 of 2 lines."));
+        QVERIFY2(QRegularExpression(QStringLiteral("/Quorbel-Export-[0-9A-F]{8}$"))
+                     .match(printed.value(1))
+                     .hasMatch(),
+            qPrintable(printed.value(1)));
+        QVERIFY(QFileInfo::exists(printed.value(1) + QStringLiteral("/test-welcome.wav")));
+
+        session.selected[QStringLiteral("test-welcome")] = QStringLiteral("t1");
+        SessionDisk::save(session, folder);
+        outcome = runCli({QStringLiteral("export"), folder, dir.path()});
+        QCOMPARE(outcome.exitCode, 1);
+        QVERIFY2(outcome.err.startsWith(
+                     "Export incomplete: Could not copy “" + folder.toUtf8() + "/takes/t1.wav”"),
+            outcome.err.constData());
     }
 
     void checkReportsAFileRuleInItsOwnWords()

@@ -1,5 +1,6 @@
 #include "atomicfile.h"
 #include "error.h"
+#include "folders.h"
 #include "savefaults.h"
 #include "sessiondisk.h"
 #include "testmain.h"
@@ -378,5 +379,5 @@ private slots:
     }
 };
 
-QUORBEL_TEST_MAIN(SessionJsonTest, AtomicFileTest, SaveFaultTest)
+QUORBEL_TEST_MAIN(SessionJsonTest, AtomicFileTest, SaveFaultTest, SessionFolderTest, ExportTest)
 #include "tst_store.moc"
