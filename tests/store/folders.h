@@ -167,6 +167,10 @@ private slots:
         QTest::addRow("start over") << "start over"
                                     << "works" << QString() << QStringList {"takes"} << ""
                                     << "";
+        QTest::addRow("start over without a takes folder: no trash")
+            << "start over, no takes folder"
+            << "works" << QString() << QStringList() << ""
+            << "";
         QTest::addRow("trash refuses: old document back")
             << "delete a a-1"
             << "refuses" << refused << QStringList {"takes/a-1.wav"} << ""
@@ -207,9 +211,11 @@ private slots:
             if (trash != u"works")
                 throw PlatformError(QStringLiteral("Could not move it to the Trash: refused"));
         };
+        if (action.endsWith(u"no takes folder"))
+            QDir(QDir(folder).filePath(QStringLiteral("takes"))).removeRecursively();
         const QStringList words = action.split(u' ');
         try {
-            const Session result = action == u"start over"
+            const Session result = action.startsWith(u"start over")
                 ? SessionDisk::startOver(Folders::recorded(), folder, fake)
                 : SessionDisk::deleteTake(words[2], words[1], Folders::recorded(), folder, fake);
             QVERIFY2(error.isEmpty(), "the removal must fail");
