@@ -4,7 +4,7 @@
 # Debian 12 packages the build, the tests and the benchmarks need.
 QUORBEL_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev rapidjson-dev
+    qt6-base-dev rapidjson-dev libglib2.0-dev
     python3 strace util-linux
 )
 
