@@ -1,17 +1,26 @@
 #pragma once
 
-// What the benchmarks share: timing, medians, verdicts and generated multilingual prose.
+// What the benchmarks share: timing, medians, verdicts, a working folder on the disk and
+// generated multilingual prose.
 
+#include <QDir>
+#include <QFile>
 #include <QList>
 #include <QRandomGenerator>
 #include <QString>
 #include <QStringView>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <iterator>
+#include <optional>
+#ifdef __linux__
+#    include <linux/magic.h>
+#    include <sys/vfs.h>
+#endif
 
 namespace Bench {
 
@@ -52,6 +61,47 @@ int guarded(F &&body)
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
+}
+
+/// True when `path` lies on a file system kept in memory, where flushes cost nothing.
+inline bool inMemory(const QString &path)
+{
+#ifdef __linux__
+    struct statfs info
+    {
+    };
+    return ::statfs(QFile::encodeName(path).constData(), &info) == 0
+        && (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
+/// A fresh folder inside `parent` (./build when empty), removed with everything in it when it
+/// goes out of scope. ./build rather than the system's temporary folder, which is often a
+/// tmpfs: there flushes and copies never reach a disk and the figures would mean little. Says
+/// where the folder is, and warns when it is kept in memory all the same; says why and gives
+/// nothing when it cannot be made.
+inline std::optional<QTemporaryDir> workFolder(QString parent)
+{
+    if (parent.isEmpty())
+        parent = QDir::current().filePath(QStringLiteral("build"));
+    if (!QDir().mkpath(parent)) {
+        std::fprintf(stderr, "Could not create %s\n", qPrintable(parent));
+        return std::nullopt;
+    }
+    std::optional<QTemporaryDir> folder(
+        std::in_place, QDir(parent).filePath(QStringLiteral("quorbel-bench-XXXXXX")));
+    if (!folder->isValid()) {
+        std::fprintf(stderr, "Could not create a folder in %s: %s\n", qPrintable(parent),
+            qPrintable(folder->errorString()));
+        return std::nullopt;
+    }
+    std::printf("Folder: %s\n", qPrintable(folder->path()));
+    if (inMemory(folder->path()))
+        std::printf("Warning: this folder is kept in memory; flushes cost nothing there.\n");
+    return folder;
 }
 
 /// Repeatable prose in many scripts: accented Latin, Cyrillic, Greek, CJK and Hangul, an

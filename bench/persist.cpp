@@ -7,9 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QUuid>
 
 #include <cerrno>
@@ -18,10 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-#ifdef __linux__
-#    include <linux/magic.h>
-#    include <sys/vfs.h>
-#endif
 
 namespace {
 
@@ -63,21 +57,6 @@ void writeFloor(const QByteArray &folder, const QByteArray &bytes)
         fail("fsync", folder);
     if (::close(dir) != 0)
         fail("close", folder);
-}
-
-/// True when `path` lies on a file system kept in memory, where flushes cost nothing.
-bool inMemory(const QString &path)
-{
-#ifdef __linux__
-    struct statfs info
-    {
-    };
-    return ::statfs(QFile::encodeName(path).constData(), &info) == 0
-        && (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC);
-#else
-    Q_UNUSED(path);
-    return false;
-#endif
 }
 
 Script makeScript(Bench::Prose &prose)
@@ -221,29 +200,14 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     return Bench::guarded([&] {
-        // A fresh folder on the real disk: in a tmpfs the flushes would cost nothing and the
-        // floor would mean little.
-        const QString parent = parser.isSet(dirOption)
-            ? parser.value(dirOption)
-            : QDir::current().filePath(QStringLiteral("build"));
-        if (!QDir().mkpath(parent)) {
-            std::fprintf(stderr, "Could not create %s\n", qPrintable(parent));
+        const auto folder = Bench::workFolder(parser.value(dirOption));
+        if (!folder)
             return 1;
-        }
-        const QTemporaryDir folder(QDir(parent).filePath(QStringLiteral("quorbel-bench-XXXXXX")));
-        if (!folder.isValid()) {
-            std::fprintf(stderr, "Could not create a folder in %s: %s\n", qPrintable(parent),
-                qPrintable(folder.errorString()));
-            return 1;
-        }
-        std::printf("Folder: %s\n", qPrintable(folder.path()));
-        if (inMemory(folder.path()))
-            std::printf("Warning: this folder is kept in memory; flushes cost nothing there.\n");
 
         Bench::Prose prose(20250314);
         const Script script = makeScript(prose);
         for (const int perLine : {3, 10}) {
-            if (!measure(makeSession(script, perLine, prose.random()), folder.path()))
+            if (!measure(makeSession(script, perLine, prose.random()), folder->path()))
                 return 1;
         }
         return 0;
