@@ -1,6 +1,7 @@
 #include "json.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
+#include "testfiles.h"
 #include "testmain.h"
 
 #include <QFileInfo>
@@ -92,9 +93,7 @@ private slots:
         };
         session.takes[QStringLiteral("test-welcome")] = {take("t1"), take("t2")};
         SessionDisk::save(session, folder);
-        QFile audio(folder + QStringLiteral("/takes/t2.wav"));
-        QVERIFY(audio.open(QIODevice::WriteOnly) && audio.write("RIFF") == 4);
-        audio.close();
+        writeFile(folder + QStringLiteral("/takes/t2.wav"), "RIFF");
 
         Outcome outcome = runCli({QStringLiteral("info"), folder});
         QCOMPARE(outcome.exitCode, 0);
@@ -125,10 +124,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("lines.csv"));
-        QFile file(path);
-        QVERIFY(
-            file.open(QIODevice::WriteOnly) && file.write("id,text\nfirst,One\nFirst,Two\n") > 0);
-        file.close();
+        writeFile(path, "id,text\nfirst,One\nFirst,Two\n");
         const Outcome outcome = runCli({QStringLiteral("check"), path});
         QCOMPARE(outcome.exitCode, 1);
         QCOMPARE(outcome.err, QByteArray("Duplicate line ID: First\n"));

@@ -1,6 +1,7 @@
 #include "error.h"
 #include "json.h"
 #include "scriptimport.h"
+#include "testfiles.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -115,10 +116,7 @@ class ScriptImportTest : public QObject
     QString write(const QString &name, const QByteArray &bytes)
     {
         const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            || file.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
+        writeFile(path, bytes);
         return path;
     }
 

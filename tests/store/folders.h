@@ -5,6 +5,7 @@
 #include "error.h"
 #include "json.h"
 #include "sessiondisk.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,19 +13,6 @@
 #include <QTest>
 
 namespace Folders {
-
-inline QByteArray read(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
-}
-
-inline void write(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
 
 inline Take take(const QString &id)
 {
@@ -53,7 +41,7 @@ inline QString makeFolder(const QTemporaryDir &dir)
 {
     const QString folder = SessionDisk::create(recorded().script, dir.path()).folder;
     for (const char *id : {"a-1", "a-2", "b-1"})
-        write(QDir(folder).filePath(QStringLiteral("takes/%1.wav").arg(id)),
+        writeFile(QDir(folder).filePath(QStringLiteral("takes/%1.wav").arg(id)),
             QByteArray("RIFF ") + id);
     SessionDisk::save(recorded(), folder);
     return folder;
@@ -123,7 +111,7 @@ private slots:
         }
         QVERIFY2(!QFileInfo::exists(under), "a refused script creates nothing");
 
-        Folders::write(under, "a file where the sessions folder must be");
+        writeFile(under, "a file where the sessions folder must be");
         try {
             (void)SessionDisk::create(Script::recordingTest(), under);
             QFAIL("a file in the way is reported");
@@ -200,7 +188,7 @@ private slots:
 
         QTemporaryDir dir;
         const QString folder = Folders::makeFolder(dir);
-        const QByteArray before = Folders::read(SessionDisk::documentPath(folder));
+        const QByteArray before = readFile(SessionDisk::documentPath(folder));
         QStringList calls;
         const SessionDisk::TrashFunction fake = [&](const QString &path) {
             calls.append(QDir(folder).relativeFilePath(path));
@@ -230,18 +218,18 @@ private slots:
                                         .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         if (error == u"That take is no longer available.") {
             QVERIFY2(backups.isEmpty(), "nothing is written for a take that is not there");
-            QCOMPARE(Folders::read(SessionDisk::documentPath(folder)), before);
+            QCOMPARE(readFile(SessionDisk::documentPath(folder)), before);
             return;
         }
         QCOMPARE(backups.size(), 1);
         QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"))
                     .match(backups[0])
                     .hasMatch());
-        QCOMPARE(Folders::read(folder + QStringLiteral("/Session Backups/") + backups[0]
+        QCOMPARE(readFile(folder + QStringLiteral("/Session Backups/") + backups[0]
                      + QStringLiteral("/session.json")),
             before);
         if (!error.isEmpty() && trash == u"refuses") {
-            QCOMPARE(Folders::read(SessionDisk::documentPath(folder)), before);
+            QCOMPARE(readFile(SessionDisk::documentPath(folder)), before);
             return;
         }
         if (trash == u"breaks the restore")
@@ -282,14 +270,14 @@ private slots:
         const QDir out(to);
         QCOMPARE(out.entryList(QDir::Files, QDir::Name),
             (QStringList {"README.txt", "a.wav", "c.wav", "recordings.json", "script.json"}));
-        QCOMPARE(Folders::read(out.filePath("a.wav")), QByteArray("RIFF a-2"));
-        QCOMPARE(Folders::read(out.filePath("c.wav")), QByteArray("RIFF a-1"));
-        QCOMPARE(Folders::read(out.filePath("recordings.json")),
-            Folders::read(QStringLiteral(QUORBEL_TEST_DATA "/recordings.json")));
-        QCOMPARE(Folders::read(out.filePath("README.txt")),
+        QCOMPARE(readFile(out.filePath("a.wav")), QByteArray("RIFF a-2"));
+        QCOMPARE(readFile(out.filePath("c.wav")), QByteArray("RIFF a-1"));
+        QCOMPARE(readFile(out.filePath("recordings.json")),
+            readFile(QStringLiteral(QUORBEL_TEST_DATA "/recordings.json")));
+        QCOMPARE(readFile(out.filePath("README.txt")),
             QByteArray("2 of 3 lines recorded.\n48 kHz, mono PCM WAV.\nMissing: b\n"));
         const Json::Document script(
-            Folders::read(out.filePath("script.json")), QStringLiteral("script.json"));
+            readFile(out.filePath("script.json")), QStringLiteral("script.json"));
         QVERIFY2(Json::readScript(script.root()) == session.script,
             "script.json holds the script, notes too");
     }
@@ -310,7 +298,7 @@ private slots:
         }
         QCOMPARE(QDir(to).entryList(QDir::Files, QDir::Name),
             (QStringList {"EXPORT-INCOMPLETE.txt", "a.wav", "b.wav"}));
-        QCOMPARE(Folders::read(to + QStringLiteral("/EXPORT-INCOMPLETE.txt")),
+        QCOMPARE(readFile(to + QStringLiteral("/EXPORT-INCOMPLETE.txt")),
             (QStringLiteral("Export incomplete: ") + expected).toUtf8());
     }
 

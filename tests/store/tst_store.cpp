@@ -3,6 +3,7 @@
 #include "folders.h"
 #include "savefaults.h"
 #include "sessiondisk.h"
+#include "testfiles.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -62,19 +63,6 @@ Session truncatedToSeconds(Session session)
     return session;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
-
 QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(
@@ -96,12 +84,12 @@ class SessionJsonTest : public QObject
 private slots:
     void encodesTheGoldenDocument()
     {
-        const QByteArray golden = readAll(QStringLiteral(QUORBEL_TEST_DATA "/session.json"));
+        const QByteArray golden = readFile(QStringLiteral(QUORBEL_TEST_DATA "/session.json"));
         const QByteArray encoded = SessionDisk::encode(goldenSession());
         if (encoded != golden) {
             // Left beside the build for a person to compare, or to take as the new golden file.
             const QString actual = QDir::current().filePath(QStringLiteral("session.json.actual"));
-            writeAll(actual, encoded);
+            writeFile(actual, encoded);
             QFAIL(qPrintable(
                 QStringLiteral("session.json differs from the golden file; see ") + actual));
         }
@@ -255,7 +243,7 @@ private slots:
         QFETCH(QByteArray, document);
         QFETCH(QString, error);
         QTemporaryDir dir;
-        writeAll(dir.filePath(QStringLiteral("session.json")), document);
+        writeFile(dir.filePath(QStringLiteral("session.json")), document);
         try {
             const Session session = SessionDisk::load(dir.path());
             QCOMPARE(QString(), error);
@@ -299,7 +287,7 @@ private slots:
         writeFileAtomically(path, "first");
         writeFileAtomically(path, "second, longer");
         writeFileAtomically(path, "3");
-        QCOMPARE(readAll(path), QByteArray("3"));
+        QCOMPARE(readFile(path), QByteArray("3"));
         QCOMPARE(entries(dir.path()), QStringList {QStringLiteral("session.json")});
     }
 
@@ -323,7 +311,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("kept/blocked/inside")));
         const QString kept = dir.filePath(QStringLiteral("kept/session.json"));
-        writeAll(kept, "old");
+        writeFile(kept, "old");
         const QString path = dir.filePath(target);
         try {
             writeFileAtomically(path, "new");
@@ -331,7 +319,7 @@ private slots:
         } catch (const PlatformError &e) {
             QCOMPARE(e.description(), QStringLiteral("Could not write “%1”: %2").arg(path, reason));
         }
-        QCOMPARE(readAll(kept), QByteArray("old"));
+        QCOMPARE(readFile(kept), QByteArray("old"));
         QCOMPARE(entries(dir.filePath(QStringLiteral("kept"))),
             (QStringList {QStringLiteral("blocked"), QStringLiteral("session.json")}));
     }
@@ -366,7 +354,7 @@ private slots:
         QFETCH(QString, reason);
         QTemporaryDir dir;
         SessionDisk::save(goldenSession(), dir.path());
-        const QByteArray before = readAll(SessionDisk::documentPath(dir.path()));
+        const QByteArray before = readFile(SessionDisk::documentPath(dir.path()));
         try {
             SessionDisk::save(session, dir.path());
             QFAIL("the session cannot be saved");
@@ -374,7 +362,7 @@ private slots:
             QCOMPARE(
                 e.description(), QStringLiteral("The session could not be encoded: ") + reason);
         }
-        QCOMPARE(readAll(SessionDisk::documentPath(dir.path())), before);
+        QCOMPARE(readFile(SessionDisk::documentPath(dir.path())), before);
         QCOMPARE(entries(dir.path()), QStringList {QStringLiteral("session.json")});
     }
 };
