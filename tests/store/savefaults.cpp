@@ -248,6 +248,28 @@ void addCallRows(const QMap<QString, SaveFaultTest::Plan> &plans, Wanted wanted)
     }
 }
 
+/// The current row's save, run under strace into `folder` with `action` (strace's inject=
+/// action, such as "error=EIO") on the row's call.
+struct Injected
+{
+    const SaveFaultTest::Plan &plan;
+    int call;
+    const SaveFaultTest::Call &target;
+    Outcome uut;
+};
+
+Injected injectIntoRow(const QMap<QString, SaveFaultTest::Plan> &plans, const QString &strace,
+    const QString &folder, const QString &action)
+{
+    QFETCH(QString, document);
+    QFETCH(int, call);
+    const SaveFaultTest::Plan &plan = *plans.constFind(document);
+    const SaveFaultTest::Call &target = plan.calls[call];
+    return {plan, call, target,
+        saveUnderStrace(strace, document, folder,
+            QStringLiteral("%1:%2:when=%3").arg(target.name, action).arg(target.occurrence))};
+}
+
 } // namespace
 
 QString SaveFaultTest::newFolder()
@@ -399,18 +421,13 @@ void SaveFaultTest::reportsEveryFailedCall()
 {
     if (m_strace.isEmpty())
         QSKIP(qPrintable(m_straceMissing));
-    QFETCH(QString, document);
-    QFETCH(int, call);
     QFETCH(QString, fault);
-    const Plan &plan = m_plans[document];
-    const Call &target = plan.calls[call];
     const QString folder = newFolder();
     QVERIFY2(!folder.isEmpty(), "could not prepare a session folder");
 
     const QString injection = fault == u"nothing written" ? QStringLiteral("retval=0")
                                                           : QStringLiteral("error=") + fault;
-    const Outcome uut = saveUnderStrace(m_strace, document, folder,
-        QStringLiteral("%1:%2:when=%3").arg(target.name, injection).arg(target.occurrence));
+    const auto [plan, call, target, uut] = injectIntoRow(m_plans, m_strace, folder, injection);
 
     QVERIFY2(uut.ended, qPrintable(uut.describe()));
     const QStringList injected = injectedCalls(uut.trace, folder);
@@ -466,16 +483,12 @@ void SaveFaultTest::recoversFromInterruptedCalls()
 {
     if (m_strace.isEmpty())
         QSKIP(qPrintable(m_straceMissing));
-    QFETCH(QString, document);
-    QFETCH(int, call);
     QFETCH(QString, fault);
-    const Plan &plan = m_plans[document];
-    const Call &target = plan.calls[call];
     const QString folder = newFolder();
     QVERIFY2(!folder.isEmpty(), "could not prepare a session folder");
 
-    const Outcome uut = saveUnderStrace(m_strace, document, folder,
-        QStringLiteral("%1:error=%2:when=%3").arg(target.name, fault).arg(target.occurrence));
+    const auto [plan, call, target, uut]
+        = injectIntoRow(m_plans, m_strace, folder, QStringLiteral("error=") + fault);
 
     const QStringList injected = injectedCalls(uut.trace, folder);
     QVERIFY2(injected == QStringList {target.signature},
@@ -501,16 +514,12 @@ void SaveFaultTest::keepsADocumentWhenKilled()
 {
     if (m_strace.isEmpty())
         QSKIP(qPrintable(m_straceMissing));
-    QFETCH(QString, document);
-    QFETCH(int, call);
     QFETCH(QString, fault);
-    const Plan &plan = m_plans[document];
-    const Call &target = plan.calls[call];
     const QString folder = newFolder();
     QVERIFY2(!folder.isEmpty(), "could not prepare a session folder");
 
-    const Outcome uut = saveUnderStrace(m_strace, document, folder,
-        QStringLiteral("%1:signal=%2:when=%3").arg(target.name, fault).arg(target.occurrence));
+    const auto [plan, call, target, uut]
+        = injectIntoRow(m_plans, m_strace, folder, QStringLiteral("signal=") + fault);
 
     const QString killed = killedIn(uut.trace, folder);
     QVERIFY2(killed == target.signature,
@@ -528,6 +537,7 @@ void SaveFaultTest::keepsADocumentWhenKilled()
             + leftovers.join(u", ")));
 
     // What a crash left behind must not stand in the way of the next save.
+    QFETCH(QString, document);
     const Outcome next = runToEnd(saver, {document, folder}, m_rootPath);
     QVERIFY2(next.exited(0) && documentIn(folder) == plan.bytes,
         qPrintable("the next save after a crash must succeed; " + next.describe()));
