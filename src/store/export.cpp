@@ -25,10 +25,11 @@ namespace {
 
 /// Moves the rest of `in` to `out` inside the kernel where the file system can (a reflink or
 /// an in-kernel copy), else through a small buffer; the audio never passes through memory
-/// whole. Returns 0, or -1 with errno.
-int copyContents(int in, int out)
+/// whole. Returns the number of bytes copied, or -1 with errno.
+qint64 copyContents(int in, int out)
 {
     bool inKernel = true;
+    qint64 copied = 0;
     char buffer[1 << 16];
     for (;;) {
         ssize_t n;
@@ -45,9 +46,10 @@ int copyContents(int in, int out)
                 return -1;
         }
         if (n == 0)
-            return 0;
+            return copied;
         if (n < 0 && errno != EINTR)
             return -1;
+        copied += std::max<ssize_t>(n, 0);
     }
 }
 
@@ -69,10 +71,19 @@ void copyTake(const QString &source, const QString &target)
     FileDescriptor out(::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
         cannotCopy(source, target, errno);
-    if (copyContents(in.get(), out.get()) != 0 || out.close() != 0) {
+    const qint64 copied = copyContents(in.get(), out.get());
+    if (copied < 0 || out.close() != 0) {
         const int error = errno;
         ::unlink(native.constData());
         cannotCopy(source, target, error);
+    }
+    // Some file systems end an in-kernel copy early without an error; a take cut short must
+    // not pass for a whole one.
+    if (copied < info.st_size) {
+        ::unlink(native.constData());
+        throw PlatformError(QStringLiteral("Could not copy “%1” to “%2”: The copy ended before "
+                                           "the end of the file")
+                                .arg(source, target));
     }
 }
 
