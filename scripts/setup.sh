@@ -4,8 +4,9 @@
 # Debian 12 packages the build, the tests and the benchmarks need.
 QUORBEL_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev rapidjson-dev libglib2.0-dev
+    qt6-base-dev qt6-multimedia-dev rapidjson-dev libglib2.0-dev libsndfile1-dev libpulse-dev
     python3 strace util-linux
+    pulseaudio pulseaudio-utils sox
 )
 
 # Installs the packages that are missing, and only those; apt's lists are refreshed once,
