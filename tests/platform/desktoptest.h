@@ -1,1 +1,8 @@
 #pragma once
+
+#include <QObject>
+
+class DesktopTest : public QObject
+{
+    Q_OBJECT
+};

@@ -1,1 +1,8 @@
 #pragma once
+
+#include <QObject>
+
+class PlayerTest : public QObject
+{
+    Q_OBJECT
+};

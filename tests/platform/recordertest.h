@@ -1,1 +1,13 @@
 #pragma once
+
+#include <QObject>
+
+class RecorderTest : public QObject
+{
+    Q_OBJECT
+};
+
+class InputDeviceTest : public QObject
+{
+    Q_OBJECT
+};

@@ -1,3 +1,6 @@
+#include "desktoptest.h"
+#include "playertest.h"
+#include "recordertest.h"
 #include "testmain.h"
 
 #include <QDir>
@@ -192,5 +195,5 @@ private slots:
     }
 };
 
-QUORBEL_TEST_MAIN(SystemTrashTest)
+QUORBEL_TEST_MAIN(SystemTrashTest, DesktopTest, InputDeviceTest, RecorderTest, PlayerTest)
 #include "tst_platform.moc"
