@@ -2,8 +2,14 @@
 
 // One test executable per folder may hold several test classes. With a class name as its first
 // argument it runs only that class (CTest registers one test per class), otherwise all of them.
+// An executable compiled with QUORBEL_TEST_WIDGETS runs under a QApplication, on the offscreen
+// platform unless QT_QPA_PLATFORM says otherwise, so no window opens on the developer's screen.
 
-#include <QCoreApplication>
+#ifdef QUORBEL_TEST_WIDGETS
+#    include <QApplication>
+#else
+#    include <QCoreApplication>
+#endif
 #include <QStandardPaths>
 #include <QTest>
 
@@ -12,7 +18,13 @@
 template<class... Tests>
 int runTestClasses(int argc, char *argv[])
 {
+#ifdef QUORBEL_TEST_WIDGETS
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+#else
     QCoreApplication app(argc, argv);
+#endif
     QStandardPaths::setTestModeEnabled(true);
     const char *only = argc > 1 && argv[1][0] != '-' ? argv[1] : nullptr;
     if (only) {
