@@ -9,6 +9,7 @@
 TEST_AUDIO_DIR=""
 TEST_AUDIO_PID=""
 TEST_AUDIO_KEEPALIVE=""
+TEST_AUDIO_SPEAKERS_KEEPALIVE=""
 
 start_test_audio() {
     TEST_AUDIO_DIR=$(mktemp -d /tmp/quorbel-audio.XXXXXX)
@@ -55,8 +56,27 @@ start_test_audio() {
     pactl set-source-volume testmic 100%
 
     # An idle null sink suspends, and the first second of a take would be lost while it wakes.
-    parec -d testmic --rate=48000 --channels=1 >/dev/null 2>&1 &
+    parec -d testmic --rate=48000 --channels=1 --latency-msec=20 >/dev/null 2>&1 &
     TEST_AUDIO_KEEPALIVE=$!
+
+    # A null sink with no stream renders two seconds ahead of the clock, and a new stream is then
+    # not heard until the clock catches up. A low-latency listener that is there when the sink
+    # starts keeps it in step with the clock, as a sound card is.
+    pactl suspend-sink speakers 1
+    parec -d speakers.monitor --rate=48000 --latency-msec=20 >/dev/null 2>&1 &
+    TEST_AUDIO_SPEAKERS_KEEPALIVE=$!
+    local monitor
+    monitor=$(pactl list short sources | awk '$2 == "speakers.monitor" { print $1 }')
+    tries=0
+    until pactl list short source-outputs | awk -v m="$monitor" '$2 == m { f = 1 } END { exit !f }'; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ]; then
+            echo "Nothing would listen to the test speakers" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+    pactl suspend-sink speakers 0
 
     export QUORBEL_TEST_MIC_FEED=micfeed
     export QUORBEL_TEST_MIC_NAME=Quorbel-Test-Microphone
@@ -65,7 +85,8 @@ start_test_audio() {
 
 stop_test_audio() {
     [ -n "$TEST_AUDIO_KEEPALIVE" ] && kill "$TEST_AUDIO_KEEPALIVE" 2>/dev/null || true
+    [ -n "$TEST_AUDIO_SPEAKERS_KEEPALIVE" ] && kill "$TEST_AUDIO_SPEAKERS_KEEPALIVE" 2>/dev/null || true
     [ -n "$TEST_AUDIO_PID" ] && kill "$TEST_AUDIO_PID" 2>/dev/null || true
     [ -n "$TEST_AUDIO_DIR" ] && rm -rf "$TEST_AUDIO_DIR"
-    TEST_AUDIO_DIR="" TEST_AUDIO_PID="" TEST_AUDIO_KEEPALIVE=""
+    TEST_AUDIO_DIR="" TEST_AUDIO_PID="" TEST_AUDIO_KEEPALIVE="" TEST_AUDIO_SPEAKERS_KEEPALIVE=""
 }

@@ -1,17 +1,31 @@
-// quorbel-cli: the program's script and session operations without the window.
+// quorbel-cli: the program's script and session operations, and a microphone check, without
+// the window.
 
+#include "defaultinput.h"
 #include "error.h"
 #include "json.h"
+#include "qtaudioinput.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QMediaDevices>
+#include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 #include <QUuid>
 
+#include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -26,12 +40,55 @@ Commands:
                       takes whose audio file is missing.
   export FOLDER DIR   Export the session into a new folder "Quorbel-Export-XXXXXXXX"
                       inside DIR, exactly as the program's export does.
+  devices             List the input devices, one a line: description, then the device's
+                      ID in brackets. The one the program records from, the system's
+                      default input, is marked with "* ". With no input device at all,
+                      print "No microphone detected." and exit 1.
+  record FILE [--seconds S]
+                      Record from that same input into a new take file FILE (mono,
+                      48 kHz, 24-bit WAV; an existing file is never overwritten), as
+                      the program does, until S seconds have passed or Ctrl+C. Prints
+                      the microphone's name, then the take's duration and its peak and
+                      average level in dBFS over the whole take (-160 is silence).
+                      When the microphone goes away during the take, the audio until
+                      then is kept, a note on standard error says so, and the exit
+                      code is 3.
   help                Show this text (also --help, -h).
 
 Check a script before a recording day: every rule the import applies is checked,
 and the message names what to mend. Every failure is printed on standard error
 and ends with exit code 1.
 )";
+
+// Ctrl+C and SIGTERM end a recording through the event loop: the handler only writes a byte.
+int stopPipe[2] = {-1, -1};
+
+void requestStop(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(stopPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool catchStopSignals()
+{
+    if (::pipe(stopPipe) != 0)
+        return false;
+    for (const int fd : stopPipe)
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    struct sigaction action
+    {
+    };
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0
+        && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Exit code of a take that the microphone's going away ended early, its audio kept.
+constexpr int interruptedExit = 3;
 
 bool writeOut(std::FILE *stream, QByteArrayView bytes)
 {
@@ -103,10 +160,114 @@ int exportSession(const QString &folder, const QString &parent)
     }
 }
 
+int devices()
+{
+    const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
+    if (inputs.isEmpty())
+        return fail(QStringLiteral("No microphone detected."));
+    const QAudioDevice chosen = systemDefaultInput();
+    QString text;
+    for (const QAudioDevice &device : inputs) {
+        text += QStringLiteral("%1%2 (%3)\n")
+                    .arg(device == chosen ? QStringLiteral("* ") : QStringLiteral("  "),
+                        device.description(), QString::fromUtf8(device.id()));
+    }
+    return print(text);
+}
+
+int record(const QString &file, double seconds)
+{
+    QtAudioInput input;
+    const Platform::DefaultInput microphone = input.defaultInput();
+    if (!microphone.present)
+        return fail(QStringLiteral("No microphone detected."));
+    const QString path = QFileInfo(file).absoluteFilePath();
+    const std::unique_ptr<Platform::Recorder> recorder = input.makeRecorder(path);
+    if (!catchStopSignals())
+        return fail(QStringLiteral("Could not prepare for Ctrl+C: %1").arg(qt_error_string(errno)));
+
+    QEventLoop loop;
+    int exitCode = 0;
+    QString failure;
+    QSocketNotifier stopRequested(stopPipe[0], QSocketNotifier::Read);
+    // After `stop`, once more through the event loop: a failure to close the file is reported
+    // through it.
+    const auto stop = [&] {
+        recorder->stop();
+        QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    };
+    QObject::connect(&stopRequested, &QSocketNotifier::activated, &loop, [&] {
+        char byte;
+        while (::read(stopPipe[0], &byte, 1) > 0) {}
+        stop();
+    });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, stop);
+    QObject::connect(recorder.get(), &Platform::Recorder::finished, &loop, [&](bool success) {
+        if (success) {
+            exitCode = interruptedExit;
+            failure = QStringLiteral("The microphone went away: the recording was interrupted, "
+                                     "and the audio until then is kept in “%1”.")
+                          .arg(path);
+        } else {
+            exitCode = 1;
+            failure = QStringLiteral("The microphone went away before it recorded anything.");
+        }
+        loop.quit();
+    });
+    QObject::connect(
+        recorder.get(), &Platform::Recorder::encodeError, &loop, [&](const QString &description) {
+            exitCode = 1;
+            failure = description.isEmpty() ? QStringLiteral("Could not write “%1”.").arg(path)
+                                            : description;
+            loop.quit();
+        });
+
+    if (!recorder->record())
+        return fail(
+            QStringLiteral("The microphone “%1” would not start recording.").arg(microphone.name));
+    if (print(QStringLiteral("Microphone: %1\nRecording: %2\n").arg(microphone.name, path)) != 0)
+        return 1;
+    if (seconds > 0)
+        deadline.start(int(std::ceil(seconds * 1000)));
+    loop.exec();
+
+    if (exitCode == 1)
+        return fail(failure);
+    // One reading over the whole take: the meters fold every sample since they were last read.
+    recorder->updateMeters();
+    const int printed = print(QStringLiteral("Duration: %1 s\nPeak: %2 dBFS\nAverage: %3 dBFS\n")
+                                  .arg(recorder->currentTime(), 0, 'f', 2)
+                                  .arg(double(recorder->peakPower()), 0, 'f', 1)
+                                  .arg(double(recorder->averagePower()), 0, 'f', 1));
+    if (!failure.isEmpty())
+        writeOut(stderr, failure.toUtf8() + '\n');
+    return printed != 0 ? printed : exitCode;
+}
+
+/// Seconds from the text of --seconds: a positive number, or nothing.
+std::optional<double> parseSeconds(const QString &text)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    return ok && seconds > 0 && seconds < 1e6 ? std::optional(seconds) : std::nullopt;
+}
+
+// Qt's sound backend tells its own troubles (no sound server, a buffer overflow) on standard
+// error; the commands say what matters to the person in their own words instead.
+void quietQt(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg)
+        writeOut(stderr, message.toUtf8() + '\n');
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    qInstallMessageHandler(quietQt);
     const QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const QString command = args.value(0);
@@ -122,8 +283,18 @@ int main(int argc, char *argv[])
             return info(args[1]);
         if (command == u"export" && args.size() == 3)
             return exportSession(args[1], args[2]);
+        if (command == u"devices" && args.size() == 1)
+            return devices();
+        if (command == u"record" && args.size() == 2)
+            return record(args[1], 0);
+        if (command == u"record" && args.size() == 4 && args[2] == u"--seconds") {
+            if (const std::optional<double> seconds = parseSeconds(args[3]))
+                return record(args[1], *seconds);
+        }
     } catch (const Error &error) {
         return fail(error.description());
+    } catch (const Platform::Failure &failure) {
+        return fail(failure.description());
     }
     writeOut(stderr, usage);
     return 2;

@@ -101,8 +101,8 @@ public:
     virtual void requestPermission(QObject *receiver, std::function<void(bool granted)> answer) = 0;
     /// The input that a recorder made now would use.
     [[nodiscard]] virtual DefaultInput defaultInput() = 0;
-    /// A recorder for a new take file at the absolute `path`, which is created by `record`.
-    /// Throws Failure when no recorder can be made for it.
+    /// A recorder for a new take file at the absolute `path`, which is created here and must
+    /// not exist yet. Throws Failure when no recorder or no file can be made for it.
     [[nodiscard]] virtual std::unique_ptr<Recorder> makeRecorder(const QString &path) = 0;
     /// Frames and sample rate of the audio file at `path`. Throws Failure when it cannot be read
     /// as audio.

@@ -66,6 +66,12 @@ private slots:
             << QStringList() << 2 << QString() << QStringLiteral("Usage: quorbel-cli");
         QTest::addRow("check without a file") << QStringList {QStringLiteral("check")} << 2
                                               << QString() << QStringLiteral("Usage: quorbel-cli");
+        QTest::addRow("record without a file") << QStringList {QStringLiteral("record")} << 2
+                                               << QString() << QStringLiteral("Usage: quorbel-cli");
+        QTest::addRow("record for no time")
+            << QStringList {QStringLiteral("record"), QStringLiteral("/nonexistent/take.wav"),
+                   QStringLiteral("--seconds"), QStringLiteral("0")}
+            << 2 << QString() << QStringLiteral("Usage: quorbel-cli");
     }
 
     void reports()
