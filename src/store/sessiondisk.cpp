@@ -7,6 +7,7 @@
 #include "json.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cmath>
@@ -244,6 +245,23 @@ Session load(const QString &folder)
     if (!bytes)
         throw PlatformError(QStringLiteral("Could not read “%1”: File too large").arg(path));
     return decode(*bytes, QStringLiteral("session.json")).validated();
+}
+
+int missingAudioCount(const Session &session, const QString &folder)
+{
+    const QDir dir(folder);
+    int missing = 0;
+    for (const QList<Take> &takes : session.takes)
+        for (const Take &take : takes)
+            missing += !exists(dir.filePath(take.file));
+    return missing;
+}
+
+bool exists(const QString &path)
+{
+    // A dangling symbolic link is something at that path, too.
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
 }
 
 } // namespace SessionDisk

@@ -68,4 +68,10 @@ struct Created
 /// files copied. Audio is copied by the file system, never through memory.
 int exportTo(const Session &session, const QString &from, const QString &to);
 
+/// How many takes of the session, under any line id, have nothing at their file in `folder`.
+[[nodiscard]] int missingAudioCount(const Session &session, const QString &folder);
+
+/// True when a file or folder is at `path`.
+[[nodiscard]] bool exists(const QString &path);
+
 } // namespace SessionDisk
