@@ -1,0 +1,786 @@
+#include "recordermodel.h"
+
+#include "atomicfile.h"
+#include "error.h"
+#include "scriptimport.h"
+#include "sessiondisk.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString everyTakeSaved = QStringLiteral("Every take is saved automatically.");
+const QString sessionRestored = QStringLiteral("Session restored. All changes save automatically.");
+const QString noMicrophone = QStringLiteral("No microphone detected");
+
+/// The person's words for any failure that reaches a command's boundary.
+QString describe(const std::exception_ptr &failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Error &error) {
+        return error.description();
+    } catch (const Platform::Failure &failure) {
+        return failure.description();
+    } catch (const std::exception &other) {
+        return QString::fromLocal8Bit(other.what());
+    }
+}
+
+/// Runs `work`; a failure comes back as its description.
+template<class Work>
+std::optional<QString> attempt(Work &&work)
+{
+    try {
+        work();
+        return std::nullopt;
+    } catch (...) {
+        return describe(std::current_exception());
+    }
+}
+
+} // namespace
+
+RecorderModel::RecorderModel(RecorderServices services, QObject *parent)
+    : QObject(parent)
+    , m_services(std::move(services))
+    , m_message(everyTakeSaved)
+    , m_inputName(QStringLiteral("System default microphone"))
+{
+    Q_ASSERT(m_services.input && m_services.output && m_services.desktop && m_services.environment);
+    startUp();
+}
+
+RecorderModel::~RecorderModel() = default;
+
+void RecorderModel::startUp()
+{
+    Platform::Environment &environment = *m_services.environment;
+    const std::optional<QString> override
+        = environment.variable(QString::fromLatin1(dataDirVariable));
+    if (override) {
+        m_root = QDir::cleanPath(QDir::current().absoluteFilePath(*override));
+        m_defaults = environment.settings(QString::fromLatin1(testingStoreName));
+    } else {
+        m_root = QDir::cleanPath(environment.applicationDataFolder() + u"/Quorbel/Sessions"_s);
+        m_defaults = environment.settings();
+    }
+
+    const std::optional<QString> failure = attempt([&] {
+        createFolders(m_root);
+        const std::optional<QString> stored = m_defaults->text(QString::fromLatin1(lastSessionKey));
+        if (!stored)
+            return;
+        // With the override, only sessions inside the data folder are restored: a test run must
+        // never wander into the person's own sessions.
+        // The path is tidied first, so a stored "…/Sessions/name/" still has "…/Sessions" above
+        // it rather than itself.
+        if (override
+            && QDir::cleanPath(QFileInfo(QDir::cleanPath(*stored)).absolutePath()) != m_root)
+            return;
+        if (!SessionDisk::exists(*stored))
+            return;
+        open(*stored);
+    });
+    if (failure)
+        setError(u"Could not restore the last session: "_s + *failure);
+
+    refreshInput();
+    connect(
+        m_services.input, &Platform::AudioInput::inputsChanged, this, &RecorderModel::refreshInput);
+
+    m_timer.setInterval(tickIntervalMs);
+    connect(&m_timer, &QTimer::timeout, this, &RecorderModel::tick);
+    m_timer.start();
+}
+
+// --- Properties ---------------------------------------------------------------------------------
+
+void RecorderModel::setError(std::optional<QString> error)
+{
+    if (m_error == error)
+        return;
+    m_error = std::move(error);
+    Q_EMIT errorChanged();
+}
+
+void RecorderModel::setErrorText(const QString &error)
+{
+    setError(error.isEmpty() ? std::nullopt : std::optional<QString>(error));
+}
+
+void RecorderModel::setSearch(const QString &search)
+{
+    if (m_search == search)
+        return;
+    m_search = search;
+    Q_EMIT searchChanged();
+}
+
+void RecorderModel::setMissingOnly(bool missingOnly)
+{
+    if (m_missingOnly == missingOnly)
+        return;
+    m_missingOnly = missingOnly;
+    Q_EMIT missingOnlyChanged();
+}
+
+void RecorderModel::setFontSize(double fontSize)
+{
+    if (m_fontSize == fontSize)
+        return;
+    m_fontSize = fontSize;
+    Q_EMIT fontSizeChanged();
+}
+
+void RecorderModel::setSession(std::optional<Session> session)
+{
+    m_session = std::move(session);
+    Q_EMIT sessionChanged();
+}
+
+void RecorderModel::setFolder(std::optional<QString> folder)
+{
+    if (m_folder == folder)
+        return;
+    m_folder = std::move(folder);
+    Q_EMIT folderChanged();
+}
+
+void RecorderModel::setRecording(bool recording)
+{
+    if (m_recording == recording)
+        return;
+    m_recording = recording;
+    Q_EMIT recordingChanged();
+    Q_EMIT busyChanged();
+}
+
+void RecorderModel::setPlaying(bool playing)
+{
+    if (m_playing == playing)
+        return;
+    m_playing = playing;
+    Q_EMIT playingChanged();
+}
+
+void RecorderModel::setRequestingPermission(bool requesting)
+{
+    if (m_requestingPermission == requesting)
+        return;
+    m_requestingPermission = requesting;
+    Q_EMIT requestingPermissionChanged();
+    Q_EMIT busyChanged();
+}
+
+void RecorderModel::setElapsed(double elapsed)
+{
+    if (m_elapsed == elapsed)
+        return;
+    m_elapsed = elapsed;
+    Q_EMIT elapsedChanged();
+}
+
+void RecorderModel::setLevel(float level)
+{
+    if (m_level == level)
+        return;
+    m_level = level;
+    Q_EMIT levelChanged();
+}
+
+void RecorderModel::setPeak(float peak)
+{
+    if (m_peak == peak)
+        return;
+    m_peak = peak;
+    Q_EMIT peakChanged();
+}
+
+void RecorderModel::setMessage(const QString &message)
+{
+    if (m_message == message)
+        return;
+    m_message = message;
+    Q_EMIT messageChanged();
+}
+
+void RecorderModel::setInputName(const QString &name)
+{
+    if (m_inputName == name)
+        return;
+    m_inputName = name;
+    Q_EMIT inputNameChanged();
+}
+
+// --- Derived values -----------------------------------------------------------------------------
+
+const ScriptLine *RecorderModel::current() const
+{
+    if (!m_session || m_session->index < 0 || m_session->index >= m_session->script.lines.size())
+        return nullptr;
+    return &m_session->script.lines.at(m_session->index);
+}
+
+const Take *RecorderModel::chosen() const
+{
+    const ScriptLine *line = current();
+    return line ? m_session->chosen(line->id) : nullptr;
+}
+
+int RecorderModel::recordedCount() const
+{
+    if (!m_session)
+        return 0;
+    // A line has a chosen take exactly when its list of takes is not empty.
+    const auto &takes = m_session->takes;
+    return int(std::count_if(m_session->script.lines.cbegin(), m_session->script.lines.cend(),
+        [&takes](const ScriptLine &line) {
+            const auto found = takes.constFind(line.id);
+            return found != takes.cend() && !found->isEmpty();
+        }));
+}
+
+bool RecorderModel::allRecorded() const
+{
+    return m_session && recordedCount() == m_session->script.lines.size();
+}
+
+QList<ScriptLine> RecorderModel::visibleLines() const
+{
+    QList<ScriptLine> lines;
+    if (!m_session)
+        return lines;
+    for (const ScriptLine &line : m_session->script.lines) {
+        if (m_missingOnly && m_session->chosen(line.id))
+            continue;
+        if (!m_search.isEmpty() && !line.text.contains(m_search, Qt::CaseInsensitive)
+            && !line.id.contains(m_search, Qt::CaseInsensitive))
+            continue;
+        lines.append(line);
+    }
+    return lines;
+}
+
+// --- Opening and saving -------------------------------------------------------------------------
+
+void RecorderModel::open(const QString &folder)
+{
+    Session loaded = SessionDisk::load(folder);
+    stopPlayback();
+    const int missing = SessionDisk::missingAudioCount(loaded, folder);
+    setSession(std::move(loaded));
+    setFolder(folder);
+    setSearch({});
+    setMissingOnly(false);
+    m_defaults->setText(QString::fromLatin1(lastSessionKey), QFileInfo(folder).absoluteFilePath());
+    setMessage(sessionRestored);
+    if (missing > 0)
+        setError(QString::number(missing)
+            + u" recording file(s) are missing. Restore the takes folder from your backup, or "
+              u"re-record the affected lines."_s);
+}
+
+bool RecorderModel::persist()
+{
+    if (!m_session || !m_folder)
+        return true;
+    const std::optional<QString> failure
+        = attempt([this] { SessionDisk::save(std::as_const(*m_session), *m_folder); });
+    if (!failure)
+        return true;
+    setError(u"Progress could not be saved. Keep this session open and retry. Audio remains in "
+             u"the session folder. "_s
+        + *failure);
+    return false;
+}
+
+// --- Scripts and sessions -----------------------------------------------------------------------
+
+void RecorderModel::create(const Script &script)
+{
+    if (!persist())
+        return;
+    SessionDisk::Created created = SessionDisk::create(script, m_root);
+    stopPlayback();
+    setSession(std::move(created.session));
+    setFolder(created.folder);
+    setSearch({});
+    setMissingOnly(false);
+    m_defaults->setText(
+        QString::fromLatin1(lastSessionKey), QFileInfo(created.folder).absoluteFilePath());
+    setMessage(QStringLiteral("Ready. Record your first line."));
+}
+
+void RecorderModel::startRecordingTest()
+{
+    if (busy())
+        return;
+    if (const auto failure = attempt([this] { create(Script::recordingTest()); }))
+        setError(*failure);
+}
+
+void RecorderModel::importScript()
+{
+    if (busy())
+        return;
+    stopPlayback();
+    const std::optional<QString> path = m_services.desktop->chooseFile({
+        .title = QStringLiteral("Import a script"),
+        .message = QStringLiteral(
+            "Text: one prompt per line. CSV: id,text,note columns. JSON: title and lines."),
+        .extensions = {QStringLiteral("json"), QStringLiteral("csv"), QStringLiteral("txt")},
+    });
+    if (!path)
+        return;
+    if (const auto failure = attempt([&] { create(ScriptImport::read(*path)); }))
+        setError(u"Could not import script: "_s + *failure);
+}
+
+void RecorderModel::openSession()
+{
+    if (busy())
+        return;
+    if (!persist())
+        return;
+    stopPlayback();
+    const std::optional<QString> folder = m_services.desktop->chooseFolder({
+        .title = QStringLiteral("Open a recording session"),
+        .message = QStringLiteral("Choose a session folder containing session.json and takes."),
+        .startFolder = m_root,
+        .canCreateFolders = false,
+    });
+    if (!folder)
+        return;
+    if (const auto failure = attempt([&] { open(*folder); }))
+        setError(*failure);
+}
+
+// --- Navigation ---------------------------------------------------------------------------------
+
+void RecorderModel::select(const QString &lineId)
+{
+    if (busy() || !m_session)
+        return;
+    const QList<ScriptLine> &lines = m_session->script.lines;
+    const auto found = std::find_if(lines.cbegin(), lines.cend(),
+        [&lineId](const ScriptLine &line) { return line.id == lineId; });
+    if (found == lines.cend())
+        return;
+    stopPlayback();
+    m_session->index = found - lines.cbegin();
+    Q_EMIT sessionChanged();
+    setElapsed(0);
+    setLevel(0);
+    setMessage(everyTakeSaved);
+    persist();
+}
+
+void RecorderModel::next()
+{
+    if (!m_session || busy())
+        return;
+    const QList<ScriptLine> &lines = m_session->script.lines;
+    if (m_session->index + 1 < lines.size()) {
+        select(lines.at(m_session->index + 1).id);
+        return;
+    }
+    const auto unrecorded = std::find_if(lines.cbegin(), lines.cend(),
+        [this](const ScriptLine &line) { return !m_session->chosen(line.id); });
+    if (unrecorded != lines.cend()) {
+        select(unrecorded->id);
+        return;
+    }
+    setMessage(QStringLiteral("All lines recorded. Export your recordings when you’re ready."));
+}
+
+void RecorderModel::previous()
+{
+    if (!m_session || m_session->index <= 0)
+        return;
+    select(m_session->script.lines.at(m_session->index - 1).id);
+}
+
+void RecorderModel::selectTake(const QString &takeId)
+{
+    if (!m_session || busy())
+        return;
+    const ScriptLine *line = current();
+    if (!line)
+        return;
+    stopPlayback();
+    m_session->selected.insert(line->id, takeId);
+    Q_EMIT sessionChanged();
+    const Take *take = chosen();
+    setElapsed(take ? take->duration : 0);
+    persist();
+    setMessage(QStringLiteral("This take will be included in the export."));
+}
+
+// --- Recording ----------------------------------------------------------------------------------
+
+void RecorderModel::refreshInput()
+{
+    const Platform::DefaultInput input = m_services.input->defaultInput();
+    if (!input.present)
+        setInputName(noMicrophone);
+    else if (!input.name.isEmpty())
+        setInputName(input.name);
+}
+
+void RecorderModel::tick()
+{
+    if (m_recorder && m_recording) {
+        m_recorder->updateMeters();
+        setElapsed(m_recorder->currentTime());
+        const float average = m_recorder->averagePower();
+        setLevel(std::clamp((average + 60.0f) / 60.0f, 0.0f, 1.0f));
+        const float peak = m_recorder->peakPower();
+        if (peak >= m_peak)
+            setPeak(peak);
+    } else if (m_player && m_playing) {
+        setElapsed(m_player->currentTime());
+    }
+}
+
+void RecorderModel::toggleRecord()
+{
+    if (m_recording) {
+        stopRecording();
+        return;
+    }
+    if (m_requestingPermission || !current())
+        return;
+    stopPlayback();
+    setRequestingPermission(true);
+    m_services.input->requestPermission(this, [this](bool granted) {
+        setRequestingPermission(false);
+        if (granted)
+            beginRecording();
+        else
+            setError(QStringLiteral("Microphone access is off. Open System Settings → Privacy & "
+                                    "Security → Microphone and enable Quorbel, then try again."));
+    });
+}
+
+void RecorderModel::stopRecording()
+{
+    if (!m_recording || !m_recorder)
+        return;
+    m_requestedStop = true;
+    m_recorder->stop();
+    finishRecording(true);
+}
+
+void RecorderModel::beginRecording()
+{
+    const ScriptLine *line = current();
+    if (!line || !m_folder)
+        return;
+    const QString lineId = line->id;
+    if (!persist())
+        return;
+    refreshInput();
+
+    const QString takeId = m_services.newUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QString file = u"takes/"_s + lineId + u'-' + takeId + u".wav"_s;
+    const QDir folder(*m_folder);
+    const std::optional<QString> failure = attempt([&] {
+        createFolders(folder.filePath(QStringLiteral("takes")));
+        std::unique_ptr<Platform::Recorder> made
+            = m_services.input->makeRecorder(folder.filePath(file));
+        Platform::Recorder *recorder = made.get();
+        connect(recorder, &Platform::Recorder::finished, this,
+            [this, recorder](bool success) { recorderFinished(recorder, success); });
+        connect(recorder, &Platform::Recorder::encodeError, this,
+            [this, recorder](
+                const QString &description) { recorderFailed(recorder, description); });
+        m_pending = Pending {lineId, file, takeId};
+        m_requestedStop = false;
+        m_recorder.reset(made.release());
+        if (!m_recorder->record())
+            throw AppError(QStringLiteral("The microphone could not start. Check the input device "
+                                          "in Sound settings and try again."));
+    });
+    if (failure) {
+        m_recorder.reset();
+        m_pending.reset();
+        setError(*failure);
+        return;
+    }
+    setRecording(true);
+    setElapsed(0);
+    setPeak(Platform::silenceDb);
+    setMessage(QStringLiteral("Recording… read the line, then click Stop & save."));
+}
+
+void RecorderModel::finishRecording(bool success)
+{
+    if (!m_pending || !m_folder)
+        return;
+    const Pending pending = *std::exchange(m_pending, std::nullopt);
+    setRecording(false);
+    m_recorder.reset();
+    setLevel(0);
+
+    const std::optional<QString> failure = attempt([&] {
+        const Platform::AudioFileInfo info
+            = m_services.input->fileInfo(QDir(*m_folder).filePath(pending.file));
+        const double duration = double(info.frames) / info.sampleRate;
+        // A NaN compares false, so it is refused with the rest. So is an endless length (a file
+        // reporting no sample rate): filed, it could never be written to session.json again.
+        if (!success || !std::isfinite(duration) || !(duration > 0.1))
+            throw AppError(QStringLiteral("No usable audio was captured. Your previous take is "
+                                          "still safe. Check the microphone and try again."));
+        if (!m_session)
+            return;
+        m_session->takes[pending.line].append(
+            Take {pending.id, pending.file, duration, m_services.now()});
+        m_session->selected.insert(pending.line, pending.id);
+        Q_EMIT sessionChanged();
+        if (!persist())
+            return;
+        if (!m_requestedStop)
+            setMessage(QStringLiteral("Recording interrupted; the captured audio was saved. "
+                                      "Listen back before continuing."));
+        else if (m_peak < -55.0f)
+            setMessage(QStringLiteral("Take saved, but the input was very quiet. Check your "
+                                      "microphone and listen back."));
+        else if (m_peak > -0.5f)
+            setMessage(
+                QStringLiteral("Take saved. The input may be too loud; listen for distortion."));
+        else
+            setMessage(QStringLiteral("Take saved. Listen back or move to the next line."));
+        setElapsed(duration);
+    });
+    if (failure)
+        setError(*failure);
+}
+
+void RecorderModel::recorderFinished(Platform::Recorder *recorder, bool success)
+{
+    if (m_recorder && m_recorder.get() == recorder)
+        finishRecording(success);
+}
+
+void RecorderModel::recorderFailed(Platform::Recorder *recorder, const QString &description)
+{
+    if (!m_recorder || m_recorder.get() != recorder)
+        return;
+    finishRecording(false);
+    setError(u"The audio device stopped recording. "_s
+        + (description.isEmpty() ? QStringLiteral("Check the microphone connection.")
+                                 : description));
+}
+
+// --- Playback -----------------------------------------------------------------------------------
+
+void RecorderModel::togglePlayback()
+{
+    if (m_playing) {
+        stopPlayback();
+        return;
+    }
+    if (busy())
+        return;
+    const Take *take = chosen();
+    if (!take || !m_folder)
+        return;
+    const QString path = QDir(*m_folder).filePath(take->file);
+    std::unique_ptr<Platform::Player, DeleteLater> player;
+    const std::optional<QString> failure = attempt([&] {
+        player.reset(m_services.output->makePlayer(path).release());
+        Platform::Player *raw = player.get();
+        connect(raw, &Platform::Player::finished, this, [this, raw] { playerFinished(raw); });
+        connect(raw, &Platform::Player::decodeError, this, &RecorderModel::playerFailed);
+        if (!raw->play())
+            throw AppError(QStringLiteral("Could not play this take. Check your sound output."));
+    });
+    if (failure) {
+        setError(*failure);
+        return;
+    }
+    m_player = std::move(player);
+    setPlaying(true);
+    setElapsed(0);
+}
+
+void RecorderModel::stopPlayback()
+{
+    if (m_player) {
+        m_player->stop();
+        m_player.reset();
+    }
+    setPlaying(false);
+}
+
+void RecorderModel::playerFinished(Platform::Player *player)
+{
+    if (m_player && m_player.get() == player)
+        stopPlayback();
+}
+
+void RecorderModel::playerFailed(const QString &description)
+{
+    stopPlayback();
+    setError(u"This take could not be played. "_s + description);
+}
+
+// --- Deleting takes and starting over -----------------------------------------------------------
+
+bool RecorderModel::confirm(const QString &title, const QString &detail, const QString &action)
+{
+    stopPlayback();
+    return m_services.desktop->confirm({.title = title, .detail = detail, .action = action});
+}
+
+void RecorderModel::recoverAfterRemovalError(const QString &description, const QString &folder)
+{
+    // Show what is on disk now: the old document if it was put back, the new one otherwise.
+    try {
+        setSession(SessionDisk::load(folder));
+    } catch (...) {}
+    setError(u"Could not complete the action: "_s + description);
+}
+
+void RecorderModel::confirmDeleteTake()
+{
+    if (busy() || !m_session || !m_folder)
+        return;
+    const ScriptLine *line = current();
+    const Take *take = chosen();
+    if (!line || !take)
+        return;
+    const QString lineId = line->id;
+    const QString takeId = take->id;
+    const QList<Take> takes = m_session->takes.value(lineId);
+    const auto position = std::find_if(
+        takes.cbegin(), takes.cend(), [&takeId](const Take &t) { return t.id == takeId; });
+    const qsizetype number = position == takes.cend() ? 1 : position - takes.cbegin() + 1;
+
+    if (!confirm(u"Delete take "_s + QString::number(number) + u'?',
+            u"This removes the selected take for “"_s + lineId
+                + u"” and moves its audio to the Trash. Other takes and exported recordings are "
+                  u"kept."_s,
+            QStringLiteral("Delete take")))
+        return;
+    if (!persist())
+        return;
+    const QString folder = *m_folder;
+    std::optional<Session> remaining;
+    const std::optional<QString> failure = attempt([&] {
+        remaining = SessionDisk::deleteTake(takeId, lineId, *m_session, folder,
+            [this](const QString &path) { m_services.desktop->moveToTrash(path); });
+    });
+    if (failure) {
+        recoverAfterRemovalError(*failure, folder);
+        return;
+    }
+    setSession(std::move(remaining));
+    const Take *left = chosen();
+    setElapsed(left ? left->duration : 0);
+    setMessage(left ? QStringLiteral("Take deleted. The remaining selected take will be exported.")
+                    : QStringLiteral("Take deleted. This line is ready to record again."));
+}
+
+void RecorderModel::confirmStartOver()
+{
+    if (busy() || !m_session || !m_folder)
+        return;
+    qsizetype count = 0;
+    for (const QList<Take> &takes : std::as_const(m_session->takes))
+        count += takes.size();
+    if (!confirm(QStringLiteral("Start this script over?"),
+            u"This removes all "_s + QString::number(count) + u" takes from “"_s
+                + m_session->script.title
+                + u"” and returns to the first line. The script is kept. Audio moves to the "
+                  u"Trash; other sessions and exports are kept."_s,
+            QStringLiteral("Start over")))
+        return;
+    if (!persist())
+        return;
+    const QString folder = *m_folder;
+    std::optional<Session> fresh;
+    const std::optional<QString> failure = attempt([&] {
+        fresh = SessionDisk::startOver(*m_session, folder,
+            [this](const QString &path) { m_services.desktop->moveToTrash(path); });
+    });
+    if (failure) {
+        recoverAfterRemovalError(*failure, folder);
+        return;
+    }
+    setSession(std::move(fresh));
+    setElapsed(0);
+    setLevel(0);
+    setSearch({});
+    setMissingOnly(false);
+    setMessage(QStringLiteral("Ready to start over. Record your first line."));
+}
+
+// --- Export, reveal, settings and quit ----------------------------------------------------------
+
+void RecorderModel::exportRecordings()
+{
+    if (busy() || !m_session || !m_folder)
+        return;
+    if (!persist())
+        return;
+    stopPlayback();
+    const Session session = *m_session;
+    const QString from = *m_folder;
+    const qsizetype lineCount = session.script.lines.size();
+    const std::optional<QString> chosenFolder = m_services.desktop->chooseFolder({
+        .title = QStringLiteral("Export recordings"),
+        .message = u"Choose where to save a new export folder. Includes one selected WAV per "
+                   u"recorded line ("_s
+            + QString::number(recordedCount()) + u'/' + QString::number(lineCount) + u")."_s,
+        .startFolder = {},
+        .canCreateFolders = true,
+    });
+    if (!chosenFolder)
+        return;
+    const QString name = u"Quorbel-Export-"_s
+        + m_services.newUuid().toString(QUuid::WithoutBraces).toUpper().left(8);
+    const QString destination = QDir(*chosenFolder).filePath(name);
+    int exported = 0;
+    if (const auto failure
+        = attempt([&] { exported = SessionDisk::exportTo(session, from, destination); })) {
+        setError(u"Export incomplete: "_s + *failure);
+        return;
+    }
+    setMessage(u"Exported "_s + QString::number(exported) + u" of "_s + QString::number(lineCount)
+        + u" lines."_s);
+    m_services.desktop->showFolder(destination);
+}
+
+void RecorderModel::reveal()
+{
+    if (m_folder)
+        m_services.desktop->showFolder(*m_folder);
+}
+
+void RecorderModel::soundSettings()
+{
+    m_services.desktop->openSoundSettings();
+}
+
+void RecorderModel::microphoneSettings()
+{
+    m_services.desktop->openMicrophoneSettings();
+}
+
+bool RecorderModel::prepareToQuit()
+{
+    if (m_requestingPermission)
+        return false;
+    if (m_recording)
+        stopRecording();
+    stopPlayback();
+    return persist();
+}

@@ -1,0 +1,227 @@
+#pragma once
+
+#include "audio.h"
+#include "desktop.h"
+#include "records.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUuid>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+/// The services the controller works through, and the clock and UUIDs, which tests fix.
+struct RecorderServices
+{
+    Platform::AudioInput *input = nullptr;
+    Platform::AudioOutput *output = nullptr;
+    Platform::Desktop *desktop = nullptr;
+    Platform::Environment *environment = nullptr;
+    std::function<QDateTime()> now = [] { return QDateTime::currentDateTimeUtc(); };
+    std::function<QUuid()> newUuid = [] { return QUuid::createUuid(); };
+};
+
+/// The application's one controller: it holds the open session and its folder, drives
+/// recording, metering and playback, carries every command of the person and turns every
+/// outcome into the status line (`message`) or a problem to show (`error`).
+///
+/// Every change to the session is written to disk at once. Commands never throw: failures end
+/// in `error`. Everything runs on the main thread; the services' answers arrive through its
+/// event loop.
+class RecorderModel : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString folder READ folder NOTIFY folderChanged)
+    Q_PROPERTY(bool recording READ recording NOTIFY recordingChanged)
+    Q_PROPERTY(bool playing READ playing NOTIFY playingChanged)
+    Q_PROPERTY(
+        bool requestingPermission READ requestingPermission NOTIFY requestingPermissionChanged)
+    Q_PROPERTY(double elapsed READ elapsed NOTIFY elapsedChanged)
+    Q_PROPERTY(float level READ level NOTIFY levelChanged)
+    Q_PROPERTY(float peak READ peak NOTIFY peakChanged)
+    Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    Q_PROPERTY(QString error READ errorText WRITE setErrorText NOTIFY errorChanged)
+    Q_PROPERTY(QString search READ search WRITE setSearch NOTIFY searchChanged)
+    Q_PROPERTY(QString inputName READ inputName NOTIFY inputNameChanged)
+    Q_PROPERTY(bool missingOnly READ missingOnly WRITE setMissingOnly NOTIFY missingOnlyChanged)
+    Q_PROPERTY(double fontSize READ fontSize WRITE setFontSize NOTIFY fontSizeChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+
+public:
+    /// The name of the separate settings store used when QUORBEL_DATA_DIR is set.
+    static constexpr auto testingStoreName = "org.quorbel.Quorbel.testing";
+    /// Where the data folder's override comes from.
+    static constexpr auto dataDirVariable = "QUORBEL_DATA_DIR";
+    /// The settings key of the folder of the session opened or created last.
+    static constexpr auto lastSessionKey = "lastSession";
+    /// How often the meters and the elapsed time are read, in milliseconds.
+    static constexpr int tickIntervalMs = 80;
+
+    /// Starts up: chooses the data folder and settings store, reopens the last session, reads
+    /// the input's name and starts the meter timer. Never fails; problems end in `error`.
+    explicit RecorderModel(RecorderServices services, QObject *parent = nullptr);
+    ~RecorderModel() override;
+
+    [[nodiscard]] const std::optional<Session> &session() const { return m_session; }
+    [[nodiscard]] QString folder() const { return m_folder.value_or(QString()); }
+    [[nodiscard]] bool hasFolder() const { return m_folder.has_value(); }
+    [[nodiscard]] bool recording() const { return m_recording; }
+    [[nodiscard]] bool playing() const { return m_playing; }
+    [[nodiscard]] bool requestingPermission() const { return m_requestingPermission; }
+    [[nodiscard]] double elapsed() const { return m_elapsed; }
+    [[nodiscard]] float level() const { return m_level; }
+    [[nodiscard]] float peak() const { return m_peak; }
+    [[nodiscard]] QString message() const { return m_message; }
+    [[nodiscard]] const std::optional<QString> &error() const { return m_error; }
+    [[nodiscard]] QString errorText() const { return m_error.value_or(QString()); }
+    [[nodiscard]] QString search() const { return m_search; }
+    [[nodiscard]] QString inputName() const { return m_inputName; }
+    [[nodiscard]] bool missingOnly() const { return m_missingOnly; }
+    [[nodiscard]] double fontSize() const { return m_fontSize; }
+    /// The data folder that holds the session folders.
+    [[nodiscard]] QString root() const { return m_root; }
+
+    /// The person dismissed the alert (an empty text clears it too).
+    void setError(std::optional<QString> error);
+    void setErrorText(const QString &error);
+    void setSearch(const QString &search);
+    void setMissingOnly(bool missingOnly);
+    void setFontSize(double fontSize);
+
+    /// A take is being recorded or the microphone permission is being asked for: commands that
+    /// would change the line, the session or the sound do nothing meanwhile.
+    [[nodiscard]] bool busy() const { return m_recording || m_requestingPermission; }
+    /// The line at the session's position, or none without a session.
+    [[nodiscard]] const ScriptLine *current() const;
+    /// The take that stands for the current line.
+    [[nodiscard]] const Take *chosen() const;
+    /// How many lines have at least one take.
+    [[nodiscard]] int recordedCount() const;
+    [[nodiscard]] bool allRecorded() const;
+    /// The lines the sidebar shows, filtered by `search` and `missingOnly`, in script order.
+    [[nodiscard]] QList<ScriptLine> visibleLines() const;
+
+    /// Makes the session in `folder` the open one. Throws what loading it throws.
+    void open(const QString &folder);
+    /// Saves the open session; false, with `error` set, when the save failed.
+    bool persist();
+
+    /// Creates a session folder for `script` under the data folder and opens it. Throws when
+    /// the folder cannot be made; returns quietly when the open session cannot be saved.
+    void create(const Script &script);
+    Q_INVOKABLE void startRecordingTest();
+    Q_INVOKABLE void importScript();
+    Q_INVOKABLE void openSession();
+
+    Q_INVOKABLE void select(const QString &lineId);
+    Q_INVOKABLE void next();
+    Q_INVOKABLE void previous();
+    Q_INVOKABLE void selectTake(const QString &takeId);
+
+    /// Stops the running take, or asks for the microphone and starts one.
+    Q_INVOKABLE void toggleRecord();
+    /// Stops the running take as the person's own stop and files it.
+    void stopRecording();
+    /// Reads the name of the input a take would use now.
+    Q_INVOKABLE void refreshInput();
+    /// Reads the meters of the running take, or the position of the running playback.
+    void tick();
+
+    Q_INVOKABLE void togglePlayback();
+    void stopPlayback();
+
+    Q_INVOKABLE void confirmDeleteTake();
+    Q_INVOKABLE void confirmStartOver();
+
+    /// Copies the chosen takes into a new folder inside one the person picks.
+    Q_INVOKABLE void exportRecordings();
+    Q_INVOKABLE void reveal();
+    Q_INVOKABLE void soundSettings();
+    Q_INVOKABLE void microphoneSettings();
+    /// Brings the session to a safe state before the program ends: a running take is filed,
+    /// playback stops and the session is saved. False when the program must not end now.
+    bool prepareToQuit();
+
+Q_SIGNALS:
+    void sessionChanged();
+    void folderChanged();
+    void recordingChanged();
+    void playingChanged();
+    void requestingPermissionChanged();
+    void elapsedChanged();
+    void levelChanged();
+    void peakChanged();
+    void messageChanged();
+    void errorChanged();
+    void searchChanged();
+    void inputNameChanged();
+    void missingOnlyChanged();
+    void fontSizeChanged();
+    void busyChanged();
+
+private:
+    /// The take being recorded: its line, its file relative to the session folder, its id.
+    struct Pending
+    {
+        QString line;
+        QString file;
+        QString id;
+    };
+
+    /// Objects that emit signals are dropped through the event loop, so dropping one from
+    /// inside its own signal is safe.
+    struct DeleteLater
+    {
+        void operator()(QObject *object) const { object->deleteLater(); }
+    };
+
+    void startUp();
+    void beginRecording();
+    void finishRecording(bool success);
+    void recorderFinished(Platform::Recorder *recorder, bool success);
+    void recorderFailed(Platform::Recorder *recorder, const QString &description);
+    void playerFinished(Platform::Player *player);
+    void playerFailed(const QString &description);
+    [[nodiscard]] bool confirm(const QString &title, const QString &detail, const QString &action);
+    void recoverAfterRemovalError(const QString &description, const QString &folder);
+
+    void setSession(std::optional<Session> session);
+    void setFolder(std::optional<QString> folder);
+    void setRecording(bool recording);
+    void setPlaying(bool playing);
+    void setRequestingPermission(bool requesting);
+    void setElapsed(double elapsed);
+    void setLevel(float level);
+    void setPeak(float peak);
+    void setMessage(const QString &message);
+    void setInputName(const QString &name);
+
+    RecorderServices m_services;
+
+    std::optional<Session> m_session;
+    std::optional<QString> m_folder;
+    bool m_recording = false;
+    bool m_playing = false;
+    bool m_requestingPermission = false;
+    double m_elapsed = 0;
+    float m_level = 0;
+    float m_peak = Platform::silenceDb;
+    QString m_message;
+    std::optional<QString> m_error;
+    QString m_search;
+    QString m_inputName;
+    bool m_missingOnly = false;
+    double m_fontSize = 30.0;
+
+    std::unique_ptr<Platform::Recorder, DeleteLater> m_recorder;
+    std::unique_ptr<Platform::Player, DeleteLater> m_player;
+    QTimer m_timer;
+    std::optional<Pending> m_pending;
+    bool m_requestedStop = false;
+    QString m_root;
+    std::unique_ptr<Platform::SettingsStore> m_defaults;
+};
