@@ -3,6 +3,7 @@
 // same bytes written, flushed and renamed into place with bare system calls.
 
 #include "benchsupport.h"
+#include "samplesession.h"
 #include "sessiondisk.h"
 
 #include <QCommandLineParser>
@@ -57,47 +58,6 @@ void writeFloor(const QByteArray &folder, const QByteArray &bytes)
         fail("fsync", folder);
     if (::close(dir) != 0)
         fail("close", folder);
-}
-
-Script makeScript(Bench::Prose &prose)
-{
-    const auto characters = [](QStringView text) { return text.size(); };
-    Script script;
-    script.title = QStringLiteral("Persistence benchmark");
-    script.lines.reserve(lineCount);
-    for (qsizetype i = 1; i <= lineCount; ++i) {
-        ScriptLine line {QStringLiteral("line-%1").arg(i, 5, 10, QLatin1Char('0')),
-            prose.text(120, characters), std::nullopt};
-        if (i % 2 == 0)
-            line.note = prose.text(40, characters);
-        script.lines.append(std::move(line));
-    }
-    return script;
-}
-
-/// The script with `perLine` takes on every line and a chosen take on every third.
-Session makeSession(const Script &script, int perLine, QRandomGenerator &random)
-{
-    const qint64 firstTake
-        = QDateTime(QDate(2025, 3, 14), QTime(9, 30), Qt::UTC).toSecsSinceEpoch();
-    Session session;
-    session.script = script;
-    session.takes.reserve(script.lines.size());
-    qint64 taken = 0;
-    for (qsizetype i = 0; i < script.lines.size(); ++i) {
-        const QString &lineId = script.lines[i].id;
-        QList<Take> &takes = session.takes[lineId];
-        takes.reserve(perLine);
-        for (int t = 0; t < perLine; ++t) {
-            const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-            takes.append({id, QStringLiteral("takes/%1-%2.wav").arg(lineId, id),
-                1.0 + 7.0 * random.generateDouble(),
-                QDateTime::fromSecsSinceEpoch(firstTake + 47 * taken++, Qt::UTC)});
-        }
-        if (i % 3 == 0)
-            session.selected.insert(lineId, takes[random.bounded(perLine)].id);
-    }
-    return session;
 }
 
 qsizetype takeCount(const Session &session)
@@ -205,9 +165,9 @@ int main(int argc, char *argv[])
             return 1;
 
         Bench::Prose prose(20250314);
-        const Script script = makeScript(prose);
+        const Script script = Bench::makeScript(prose, lineCount);
         for (const int perLine : {3, 10}) {
-            if (!measure(makeSession(script, perLine, prose.random()), folder->path()))
+            if (!measure(Bench::makeSession(script, perLine, prose.random()), folder->path()))
                 return 1;
         }
         return 0;
