@@ -4,7 +4,10 @@
 # Debian 12 packages the build, the tests and the benchmarks need.
 QUORBEL_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-multimedia-dev rapidjson-dev libglib2.0-dev libsndfile1-dev libpulse-dev
+    qt6-base-dev qt6-multimedia-dev qt6-declarative-dev
+    qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
+    qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+    rapidjson-dev libglib2.0-dev libsndfile1-dev libpulse-dev
     python3 strace util-linux
     pulseaudio pulseaudio-utils sox
 )
