@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStringMatcher>
 
 #include <algorithm>
 #include <cmath>
@@ -257,11 +258,17 @@ QList<ScriptLine> RecorderModel::visibleLines() const
     QList<ScriptLine> lines;
     if (!m_session)
         return lines;
+    // The sidebar filters on each keystroke. A prepared matcher skips ahead through long lines
+    // for a longer search; a letter or two is found faster by the plain search.
+    const QStringMatcher matcher(m_search, Qt::CaseInsensitive);
+    const bool prepared = m_search.size() > 2;
+    const auto contains = [&](const QString &text) {
+        return prepared ? matcher.indexIn(text) >= 0 : text.contains(m_search, Qt::CaseInsensitive);
+    };
     for (const ScriptLine &line : m_session->script.lines) {
         if (m_missingOnly && m_session->chosen(line.id))
             continue;
-        if (!m_search.isEmpty() && !line.text.contains(m_search, Qt::CaseInsensitive)
-            && !line.id.contains(m_search, Qt::CaseInsensitive))
+        if (!m_search.isEmpty() && !contains(line.text) && !contains(line.id))
             continue;
         lines.append(line);
     }
