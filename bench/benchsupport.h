@@ -3,6 +3,8 @@
 // What the benchmarks share: timing, medians, verdicts, a working folder on the disk and
 // generated multilingual prose.
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QList>
@@ -61,6 +63,21 @@ int guarded(F &&body)
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
+}
+
+/// Reads the command line every benchmark shares: --help, and --dir for where its working
+/// folder goes. Returns that folder's parent, empty for the default.
+inline QString parseDirOption(const QCoreApplication &app, const QString &description)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+    const QCommandLineOption dirOption(QStringLiteral("dir"),
+        QStringLiteral("Create the working folder inside <path> (default: ./build)."),
+        QStringLiteral("path"));
+    parser.addOption(dirOption);
+    parser.process(app);
+    return parser.value(dirOption);
 }
 
 /// True when `path` lies on a file system kept in memory, where flushes cost nothing.

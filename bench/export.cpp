@@ -5,7 +5,6 @@
 #include "benchsupport.h"
 #include "sessiondisk.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QProcess>
@@ -224,18 +223,11 @@ struct Contender
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Times exporting a session's chosen takes, next to cp."));
-    parser.addHelpOption();
-    const QCommandLineOption dirOption(QStringLiteral("dir"),
-        QStringLiteral("Create the working folder inside <path> (default: ./build)."),
-        QStringLiteral("path"));
-    parser.addOption(dirOption);
-    parser.process(app);
+    const QString dir = Bench::parseDirOption(
+        app, QStringLiteral("Times exporting a session's chosen takes, next to cp."));
 
     return Bench::guarded([&] {
-        const auto work = Bench::workFolder(parser.value(dirOption));
+        const auto work = Bench::workFolder(dir);
         if (!work)
             return 1;
         const QString from = work->filePath(QStringLiteral("session"));

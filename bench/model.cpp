@@ -10,7 +10,6 @@
 #include "samplesession.h"
 #include "sessiondisk.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 
@@ -104,14 +103,7 @@ int run(const QString &parent)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Times the controller's commands on a large session."));
-    parser.addHelpOption();
-    const QCommandLineOption dirOption(QStringLiteral("dir"),
-        QStringLiteral("Create the working folder inside <path> (default: ./build)."),
-        QStringLiteral("path"));
-    parser.addOption(dirOption);
-    parser.process(app);
-    return Bench::guarded([&] { return run(parser.value(dirOption)); });
+    const QString dir = Bench::parseDirOption(
+        app, QStringLiteral("Times the controller's commands on a large session."));
+    return Bench::guarded([&] { return run(dir); });
 }

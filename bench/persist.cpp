@@ -6,7 +6,6 @@
 #include "samplesession.h"
 #include "sessiondisk.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QUuid>
@@ -150,17 +149,11 @@ bool measure(const Session &session, const QString &folder)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Times saving and loading a large session."));
-    parser.addHelpOption();
-    const QCommandLineOption dirOption(QStringLiteral("dir"),
-        QStringLiteral("Create the working folder inside <path> (default: ./build)."),
-        QStringLiteral("path"));
-    parser.addOption(dirOption);
-    parser.process(app);
+    const QString dir
+        = Bench::parseDirOption(app, QStringLiteral("Times saving and loading a large session."));
 
     return Bench::guarded([&] {
-        const auto folder = Bench::workFolder(parser.value(dirOption));
+        const auto folder = Bench::workFolder(dir);
         if (!folder)
             return 1;
 

@@ -88,3 +88,24 @@ int writeAll(int fd, const char *data, qsizetype size)
     }
     return 0;
 }
+
+int flushToDisk(int fd)
+{
+    // F_FULLFSYNC asks the drive to write out its cache; some file systems refuse it.
+#ifdef F_FULLFSYNC
+    if (::fcntl(fd, F_FULLFSYNC) == 0)
+        return 0;
+#endif
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+int flushFolder(const QString &path)
+{
+    const FileDescriptor folder(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.get() < 0 ? -1 : flushToDisk(folder.get());
+}

@@ -31,3 +31,11 @@ private:
 /// Writes all of `data` to `fd`, through short writes and interruptions. Returns 0, or -1 with
 /// errno; a file that takes nothing more is a full disk (ENOSPC).
 int writeAll(int fd, const char *data, qsizetype size);
+
+/// Flushes the file to the storage device itself, not only to the system's cache (on macOS
+/// fsync stops at the drive's cache). Returns 0, or -1 with errno.
+int flushToDisk(int fd);
+
+/// Flushes the folder at `path`, so that names just made or changed in it survive a power cut.
+/// Returns 0, or -1 with errno.
+int flushFolder(const QString &path);

@@ -13,31 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-// A full flush to the storage device. On macOS fsync only reaches the drive's cache;
-// F_FULLFSYNC asks the drive to write it out, falling back where a file system refuses it.
-int flushToDisk(int fd)
-{
-#ifdef F_FULLFSYNC
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return 0;
-#endif
-    int result;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    return result;
-}
-
-int flushFolder(const QByteArray &folder)
-{
-    const FileDescriptor dir(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.get() < 0 ? -1 : flushToDisk(dir.get());
-}
-
-} // namespace
-
 void createFolders(const QString &path)
 {
     const QString absolute = QDir::cleanPath(QDir(path).absolutePath());
@@ -47,7 +22,7 @@ void createFolders(const QString &path)
         made += u'/' + part;
         const QByteArray native = QFile::encodeName(made);
         if (::mkdir(native.constData(), 0777) == 0) {
-            if (flushFolder(QFile::encodeName(parent)) != 0)
+            if (flushFolder(parent) != 0)
                 throw PlatformError::io(u"create the folder", made, errno);
             continue;
         }

@@ -76,28 +76,6 @@ int flushData(int fd)
     return result;
 }
 
-// A full flush to the storage device. On macOS fsync only reaches the drive's cache;
-// F_FULLFSYNC asks the drive to write it out, falling back where a file system refuses it.
-int flushToDisk(int fd)
-{
-#ifdef F_FULLFSYNC
-    if (::fcntl(fd, F_FULLFSYNC) == 0)
-        return 0;
-#endif
-    int result;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    return result;
-}
-
-int flushFolder(const QString &path)
-{
-    const FileDescriptor folder(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return folder.get() < 0 ? -1 : flushToDisk(folder.get());
-}
-
 // libsndfile reads and writes the take through these, so that a failure's reason is the
 // system's own errno rather than a paraphrase, and flushing stays in our hands.
 struct VirtualFile
