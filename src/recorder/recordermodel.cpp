@@ -55,6 +55,8 @@ RecorderModel::RecorderModel(RecorderServices services, QObject *parent)
     , m_inputName(QStringLiteral("System default microphone"))
 {
     Q_ASSERT(m_services.input && m_services.output && m_services.desktop && m_services.environment);
+    // Made first, so that it follows the session the start-up reopens.
+    m_lines = new LineListModel(*this, this);
     startUp();
 }
 
@@ -258,6 +260,18 @@ QList<ScriptLine> RecorderModel::visibleLines() const
     QList<ScriptLine> lines;
     if (!m_session)
         return lines;
+    const QList<int> positions = visiblePositions();
+    lines.reserve(positions.size());
+    for (const int position : positions)
+        lines.append(m_session->script.lines.at(position));
+    return lines;
+}
+
+QList<int> RecorderModel::visiblePositions(const QList<int> *among) const
+{
+    QList<int> positions;
+    if (!m_session)
+        return positions;
     // The sidebar filters on each keystroke. A prepared matcher skips ahead through long lines
     // for a longer search; a letter or two is found faster by the plain search.
     const QStringMatcher matcher(m_search, Qt::CaseInsensitive);
@@ -265,14 +279,85 @@ QList<ScriptLine> RecorderModel::visibleLines() const
     const auto contains = [&](const QString &text) {
         return prepared ? matcher.indexIn(text) >= 0 : text.contains(m_search, Qt::CaseInsensitive);
     };
-    for (const ScriptLine &line : m_session->script.lines) {
+    const QList<ScriptLine> &lines = m_session->script.lines;
+    const auto consider = [&](qsizetype i) {
+        const ScriptLine &line = lines.at(i);
         if (m_missingOnly && m_session->chosen(line.id))
-            continue;
+            return;
         if (!m_search.isEmpty() && !contains(line.text) && !contains(line.id))
-            continue;
-        lines.append(line);
+            return;
+        positions.append(int(i));
+    };
+    if (among) {
+        for (const int i : *among) {
+            if (i >= 0 && i < lines.size())
+                consider(i);
+        }
+    } else {
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            consider(i);
     }
-    return lines;
+    return positions;
+}
+
+QString RecorderModel::title() const
+{
+    return m_session ? m_session->script.title : QString();
+}
+
+int RecorderModel::lineCount() const
+{
+    return m_session ? int(m_session->script.lines.size()) : 0;
+}
+
+int RecorderModel::index() const
+{
+    return m_session ? int(m_session->index) : -1;
+}
+
+QString RecorderModel::currentId() const
+{
+    const ScriptLine *line = current();
+    return line ? line->id : QString();
+}
+
+QString RecorderModel::currentText() const
+{
+    const ScriptLine *line = current();
+    return line ? line->text : QString();
+}
+
+bool RecorderModel::hasNote() const
+{
+    const ScriptLine *line = current();
+    return line && line->note && !line->note->isEmpty();
+}
+
+QString RecorderModel::currentNote() const
+{
+    const ScriptLine *line = current();
+    return line ? line->note.value_or(QString()) : QString();
+}
+
+QString RecorderModel::chosenId() const
+{
+    const Take *take = chosen();
+    return take ? take->id : QString();
+}
+
+QVariantList RecorderModel::currentTakes() const
+{
+    QVariantList entries;
+    const ScriptLine *line = current();
+    if (!line)
+        return entries;
+    const auto found = m_session->takes.constFind(line->id);
+    if (found == m_session->takes.cend())
+        return entries;
+    entries.reserve(found->size());
+    for (const Take &take : *found)
+        entries.append(QVariantMap {{u"id"_s, take.id}, {u"duration"_s, take.duration}});
+    return entries;
 }
 
 // --- Opening and saving -------------------------------------------------------------------------

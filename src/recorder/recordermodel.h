@@ -2,6 +2,7 @@
 
 #include "audio.h"
 #include "desktop.h"
+#include "linelistmodel.h"
 #include "records.h"
 
 #include <QDateTime>
@@ -9,6 +10,7 @@
 #include <QString>
 #include <QTimer>
 #include <QUuid>
+#include <QVariantList>
 
 #include <functional>
 #include <memory>
@@ -50,6 +52,23 @@ class RecorderModel : public QObject
     Q_PROPERTY(bool missingOnly READ missingOnly WRITE setMissingOnly NOTIFY missingOnlyChanged)
     Q_PROPERTY(double fontSize READ fontSize WRITE setFontSize NOTIFY fontSizeChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(bool hasFolder READ hasFolder NOTIFY folderChanged)
+    // What the window shows of the session; each follows every change of it.
+    Q_PROPERTY(bool hasSession READ hasSession NOTIFY sessionChanged)
+    Q_PROPERTY(QString title READ title NOTIFY sessionChanged)
+    Q_PROPERTY(int lineCount READ lineCount NOTIFY sessionChanged)
+    Q_PROPERTY(int index READ index NOTIFY sessionChanged)
+    Q_PROPERTY(bool hasCurrent READ hasCurrent NOTIFY sessionChanged)
+    Q_PROPERTY(QString currentId READ currentId NOTIFY sessionChanged)
+    Q_PROPERTY(QString currentText READ currentText NOTIFY sessionChanged)
+    Q_PROPERTY(bool hasNote READ hasNote NOTIFY sessionChanged)
+    Q_PROPERTY(QString currentNote READ currentNote NOTIFY sessionChanged)
+    Q_PROPERTY(bool hasChosen READ hasChosen NOTIFY sessionChanged)
+    Q_PROPERTY(QString chosenId READ chosenId NOTIFY sessionChanged)
+    Q_PROPERTY(QVariantList currentTakes READ currentTakes NOTIFY sessionChanged)
+    Q_PROPERTY(int recordedCount READ recordedCount NOTIFY sessionChanged)
+    Q_PROPERTY(bool allRecorded READ allRecorded NOTIFY sessionChanged)
+    Q_PROPERTY(LineListModel *lines READ lines CONSTANT)
 
 public:
     /// The name of the separate settings store used when QUORBEL_DATA_DIR is set.
@@ -104,6 +123,28 @@ public:
     [[nodiscard]] bool allRecorded() const;
     /// The lines the sidebar shows, filtered by `search` and `missingOnly`, in script order.
     [[nodiscard]] QList<ScriptLine> visibleLines() const;
+    /// The positions in the script of `visibleLines`; with `among`, of those among them only.
+    [[nodiscard]] QList<int> visiblePositions(const QList<int> *among = nullptr) const;
+    /// `visibleLines` as a list model that follows every change.
+    [[nodiscard]] LineListModel *lines() const { return m_lines; }
+
+    [[nodiscard]] bool hasSession() const { return m_session.has_value(); }
+    /// The script's title, empty without a session.
+    [[nodiscard]] QString title() const;
+    /// The number of lines of the script, 0 without a session.
+    [[nodiscard]] int lineCount() const;
+    /// The session's position in the script, -1 without a session.
+    [[nodiscard]] int index() const;
+    [[nodiscard]] bool hasCurrent() const { return current() != nullptr; }
+    [[nodiscard]] QString currentId() const;
+    [[nodiscard]] QString currentText() const;
+    /// The current line has a note that is not empty.
+    [[nodiscard]] bool hasNote() const;
+    [[nodiscard]] QString currentNote() const;
+    [[nodiscard]] bool hasChosen() const { return chosen() != nullptr; }
+    [[nodiscard]] QString chosenId() const;
+    /// The current line's takes, oldest first, each as a map of its "id" and "duration".
+    [[nodiscard]] QVariantList currentTakes() const;
 
     /// Makes the session in `folder` the open one. Throws what loading it throws.
     void open(const QString &folder);
@@ -224,4 +265,5 @@ private:
     bool m_requestedStop = false;
     QString m_root;
     std::unique_ptr<Platform::SettingsStore> m_defaults;
+    LineListModel *m_lines = nullptr;
 };

@@ -1,0 +1,185 @@
+#include "linelistmodel.h"
+
+#include "recordermodel.h"
+
+#include <algorithm>
+
+namespace {
+
+/// Past this many runs of rows coming or going, one reset is cheaper for a view than the
+/// single changes.
+constexpr int maxRuns = 32;
+
+/// How many runs of consecutive rows differ between two ascending lists.
+int countRuns(const QList<int> &from, const QList<int> &to)
+{
+    int runs = 0;
+    int last = 0; // 0: in step, 1: removing, 2: inserting
+    qsizetype i = 0, j = 0;
+    while (i < from.size() || j < to.size()) {
+        int step;
+        if (j >= to.size() || (i < from.size() && from.at(i) < to.at(j))) {
+            step = 1;
+            ++i;
+        } else if (i >= from.size() || to.at(j) < from.at(i)) {
+            step = 2;
+            ++j;
+        } else {
+            step = 0;
+            ++i;
+            ++j;
+        }
+        if (step != 0 && step != last)
+            ++runs;
+        last = step;
+    }
+    return runs;
+}
+
+} // namespace
+
+LineListModel::LineListModel(const RecorderModel &recorder, QObject *parent)
+    : QAbstractListModel(parent)
+    , m_recorder(recorder)
+{
+    connect(&recorder, &RecorderModel::sessionChanged, this, &LineListModel::follow);
+    connect(&recorder, &RecorderModel::searchChanged, this, &LineListModel::refilter);
+    connect(&recorder, &RecorderModel::missingOnlyChanged, this, &LineListModel::refilter);
+    follow();
+}
+
+int LineListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+QVariant LineListModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const int position = m_rows.at(index.row());
+    const ScriptLine &line = m_lines.at(position);
+    switch (role) {
+    case IdRole:
+        return line.id;
+    case Qt::DisplayRole:
+    case TextRole:
+        return line.text;
+    case RecordedRole: {
+        const std::optional<Session> &session = m_recorder.session();
+        return session && session->chosen(line.id) != nullptr;
+    }
+    case CurrentRole:
+        return position == m_index;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> LineListModel::roleNames() const
+{
+    return {
+        {IdRole, "lineId"},
+        {TextRole, "lineText"},
+        {RecordedRole, "recorded"},
+        {CurrentRole, "current"},
+    };
+}
+
+int LineListModel::currentRow() const
+{
+    const auto found = std::lower_bound(m_rows.cbegin(), m_rows.cend(), m_index);
+    return found != m_rows.cend() && *found == m_index ? int(found - m_rows.cbegin()) : -1;
+}
+
+void LineListModel::refilter()
+{
+    const QString search = m_recorder.search();
+    const bool missingOnly = m_recorder.missingOnly();
+    // Typing on narrows the search: only the lines listed now can still match.
+    const bool narrower = missingOnly == m_missingOnly && !m_search.isEmpty()
+        && search.contains(m_search, Qt::CaseInsensitive);
+    QList<int> rows = m_recorder.visiblePositions(narrower ? &m_rows : nullptr);
+    m_search = search;
+    m_missingOnly = missingOnly;
+    if (rows == m_rows)
+        return;
+    const int row = currentRow();
+    beginResetModel();
+    m_rows = std::move(rows);
+    endResetModel();
+    if (currentRow() != row)
+        Q_EMIT currentRowChanged();
+}
+
+void LineListModel::follow()
+{
+    const std::optional<Session> &session = m_recorder.session();
+    const qint64 index = session ? session->index : -1;
+    const int row = currentRow();
+    const qint64 previous = m_index;
+    const bool sameScript = session && m_lines.isSharedWith(session->script.lines);
+    if (!sameScript) {
+        beginResetModel();
+        m_lines = session ? session->script.lines : QList<ScriptLine>();
+        m_index = index;
+        m_rows = m_recorder.visiblePositions();
+        m_search = m_recorder.search();
+        m_missingOnly = m_recorder.missingOnly();
+        endResetModel();
+    } else {
+        m_index = index;
+        m_search = m_recorder.search();
+        m_missingOnly = m_recorder.missingOnly();
+        moveTo(m_recorder.visiblePositions());
+        // Takes and the current line may have changed anywhere; a view redraws only the rows
+        // it has built.
+        if (!m_rows.isEmpty())
+            Q_EMIT dataChanged(createIndex(0, 0), createIndex(int(m_rows.size()) - 1, 0),
+                {RecordedRole, CurrentRole});
+    }
+    if (currentRow() != row)
+        Q_EMIT currentRowChanged();
+    if (!sameScript || index != previous)
+        Q_EMIT currentMoved();
+}
+
+void LineListModel::moveTo(const QList<int> &target)
+{
+    if (target == m_rows)
+        return;
+    if (countRuns(m_rows, target) > maxRuns) {
+        beginResetModel();
+        m_rows = target;
+        endResetModel();
+        return;
+    }
+    qsizetype row = 0, t = 0;
+    while (row < m_rows.size() || t < target.size()) {
+        const bool removing
+            = row < m_rows.size() && (t >= target.size() || m_rows.at(row) < target.at(t));
+        const bool inserting
+            = t < target.size() && (row >= m_rows.size() || target.at(t) < m_rows.at(row));
+        if (removing) {
+            qsizetype end = row;
+            while (end < m_rows.size() && (t >= target.size() || m_rows.at(end) < target.at(t)))
+                ++end;
+            beginRemoveRows({}, int(row), int(end - 1));
+            m_rows.remove(row, end - row);
+            endRemoveRows();
+        } else if (inserting) {
+            qsizetype end = t;
+            while (end < target.size() && (row >= m_rows.size() || target.at(end) < m_rows.at(row)))
+                ++end;
+            beginInsertRows({}, int(row), int(row + (end - t) - 1));
+            m_rows.insert(row, end - t, 0);
+            std::copy(target.cbegin() + t, target.cbegin() + end, m_rows.begin() + row);
+            endInsertRows();
+            row += end - t;
+            t = end;
+        } else {
+            ++row;
+            ++t;
+        }
+    }
+}

@@ -1,0 +1,300 @@
+pragma ComponentBehavior: Bound
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Fusion
+import Quorbel
+import "format.js" as Format
+import "linekeys.js" as LineKeys
+
+// The recording desk for the current line: where it stands in the script, its text in large
+// type with its note, the takes, the transport, the status line and the microphone.
+Item {
+    id: root
+
+    /// The line's text as rich text, so that its lines stand 9 apart and it can be selected.
+    function richText(text: string): string {
+        const escaped = text.replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
+        return "<p style=\"white-space: pre-wrap; -qt-line-height-type: line-distance; line-height: 9px;\">"
+                + escaped + "</p>"
+    }
+
+    /// The commands Ctrl+Left and Ctrl+Right stand for while the script text has the focus.
+    required property Command nextCommand
+    required property Command previousCommand
+
+    objectName: "lineView"
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.leftMargin: 32
+        anchors.rightMargin: 32
+        anchors.bottomMargin: 24
+        spacing: 18
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+
+            Label {
+                objectName: "lineNumber"
+                text: "LINE " + String(RecorderModel.index + 1).padStart(2, "0")
+                font.pixelSize: 11
+                font.bold: true
+                font.letterSpacing: 1.5
+                color: Theme.ink
+            }
+            Label {
+                objectName: "lineCount"
+                text: "/ " + RecorderModel.lineCount
+                font.pixelSize: Theme.caption
+                color: Theme.secondary
+            }
+            Item {
+                Layout.fillWidth: true
+            }
+            ActionButton {
+                objectName: "smallerTextButton"
+                text: "A−"
+                tip: "Smaller script text"
+                Accessible.name: "Smaller script text"
+                onClicked: RecorderModel.fontSize = Math.max(RecorderModel.fontSize - 2, 22)
+            }
+            ActionButton {
+                objectName: "largerTextButton"
+                text: "A+"
+                tip: "Larger script text"
+                Accessible.name: "Larger script text"
+                onClicked: RecorderModel.fontSize = Math.min(RecorderModel.fontSize + 2, 46)
+            }
+        }
+
+        Rectangle {
+            objectName: "scriptCard"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            color: "white"
+            radius: 18
+            border.width: 1
+            border.color: Qt.rgba(0.14, 0.23, 0.23, 0.08)
+
+            ColumnLayout {
+                anchors.fill: parent
+                anchors.margins: 28
+                spacing: 18
+
+                RowLayout {
+                    Layout.fillWidth: true
+
+                    Label {
+                        objectName: "lineId"
+                        Layout.fillWidth: true
+                        text: RecorderModel.currentId
+                        font.family: Theme.mono
+                        font.pixelSize: 12
+                        color: Theme.secondary
+                        elide: Text.ElideRight
+                    }
+                    Icon {
+                        name: RecorderModel.hasChosen ? "checkmark.circle.fill" : "circle"
+                        color: Theme.accent
+                        size: 13
+                    }
+                    Label {
+                        objectName: "takeStatus"
+                        text: RecorderModel.hasChosen ? "Take saved" : "Ready to record"
+                        font.pixelSize: Theme.caption
+                        color: Theme.accent
+                    }
+                }
+
+                ScrollView {
+                    id: scroller
+
+                    objectName: "scriptScroll"
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    contentWidth: availableWidth
+                    // Shown whenever there is more of the text to scroll to.
+                    ScrollBar.vertical.policy: ScrollBar.vertical.size > 0 && ScrollBar.vertical.size < 1 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
+
+                    ColumnLayout {
+                        width: scroller.availableWidth
+                        spacing: 20
+
+                        TextEdit {
+                            objectName: "lineText"
+                            Layout.fillWidth: true
+                            readOnly: true
+                            selectByMouse: true
+                            persistentSelection: false
+                            wrapMode: TextEdit.Wrap
+                            textFormat: TextEdit.RichText
+                            text: root.richText(RecorderModel.currentText)
+                            font.family: Theme.serif
+                            font.pixelSize: RecorderModel.fontSize
+                            font.weight: Font.Medium
+                            color: Theme.ink
+                            selectionColor: Qt.rgba(0.15, 0.43, 0.37, 0.3)
+                            selectedTextColor: Theme.ink
+                            Keys.onPressed: event => LineKeys.handOn(event, root.previousCommand, root.nextCommand)
+                            Accessible.role: Accessible.StaticText
+                            Accessible.name: RecorderModel.currentText
+                        }
+
+                        RowLayout {
+                            objectName: "lineNote"
+                            visible: RecorderModel.hasNote
+                            Layout.fillWidth: true
+                            spacing: 6
+
+                            Icon {
+                                Layout.alignment: Qt.AlignTop
+                                Layout.topMargin: 2
+                                name: "info.circle"
+                                color: Theme.secondary
+                                size: 15
+                            }
+                            Label {
+                                objectName: "lineNoteText"
+                                Layout.fillWidth: true
+                                text: RecorderModel.currentNote
+                                font.pixelSize: 14
+                                color: Theme.secondary
+                                wrapMode: Text.Wrap
+                            }
+                        }
+                    }
+                }
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.preferredHeight: 30
+            spacing: 14
+
+            Rectangle {
+                objectName: "recordingDot"
+                implicitWidth: 8
+                implicitHeight: 8
+                radius: 4
+                color: RecorderModel.recording ? Theme.red : Qt.rgba(0.15, 0.43, 0.37, 0.25)
+            }
+            Label {
+                objectName: "elapsedTime"
+                text: Format.time(RecorderModel.elapsed)
+                font.pixelSize: 19
+                font.weight: Font.Medium
+                color: Theme.ink
+            }
+
+            LevelMeter {
+                visible: RecorderModel.recording
+                level: RecorderModel.level
+                loud: RecorderModel.peak > -0.5
+            }
+            Label {
+                objectName: "levelHint"
+                visible: RecorderModel.recording
+                text: RecorderModel.level < 0.08 ? "Speak into your microphone" : "Recording"
+                font.pixelSize: Theme.caption
+                color: Theme.secondary
+            }
+
+            TakePicker {
+                visible: !RecorderModel.recording && RecorderModel.hasChosen
+                Layout.maximumWidth: 220
+                takes: RecorderModel.currentTakes
+                chosenId: RecorderModel.chosenId
+                onPicked: takeId => RecorderModel.selectTake(takeId)
+            }
+            ActionButton {
+                objectName: "deleteTakeButton"
+                visible: !RecorderModel.recording && RecorderModel.hasChosen
+                symbol: "trash"
+                tip: "Delete selected take…"
+                Accessible.name: "Delete selected take"
+                enabled: !RecorderModel.busy
+                onClicked: RecorderModel.confirmDeleteTake()
+            }
+
+            Label {
+                objectName: "formatText"
+                visible: !RecorderModel.recording && !RecorderModel.hasChosen
+                text: "48 kHz WAV • Mono"
+                font.pixelSize: Theme.caption
+                color: Theme.secondary
+            }
+
+            Item {
+                Layout.fillWidth: true
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 12
+
+            ActionButton {
+                objectName: "recordButton"
+                large: true
+                prominent: true
+                labelMinimumWidth: 175
+                tint: RecorderModel.recording ? Theme.red : Theme.accent
+                text: RecorderModel.recording ? "Stop & Save"
+                    : RecorderModel.requestingPermission ? "Allow microphone…"
+                    : RecorderModel.hasChosen ? "Record another take" : "Record line"
+                symbol: RecorderModel.recording ? "stop.fill" : "mic.fill"
+                enabled: !RecorderModel.requestingPermission
+                onClicked: RecorderModel.toggleRecord()
+            }
+            ActionButton {
+                objectName: "playButton"
+                large: true
+                text: RecorderModel.playing ? "Stop playback" : "Play take"
+                symbol: RecorderModel.playing ? "stop.fill" : "play.fill"
+                enabled: RecorderModel.hasChosen && !RecorderModel.busy
+                onClicked: RecorderModel.togglePlayback()
+            }
+            Item {
+                Layout.fillWidth: true
+            }
+            ActionButton {
+                objectName: "previousButton"
+                large: true
+                symbol: "chevron.left"
+                Accessible.name: "Previous line"
+                enabled: !RecorderModel.busy && !(RecorderModel.hasSession && RecorderModel.index === 0)
+                onClicked: RecorderModel.previous()
+            }
+            ActionButton {
+                objectName: "nextButton"
+                large: true
+                text: RecorderModel.index + 1 === RecorderModel.lineCount ? "Finish" : "Next line →"
+                enabled: !RecorderModel.busy
+                onClicked: RecorderModel.next()
+            }
+        }
+
+        Label {
+            objectName: "statusMessage"
+            Layout.fillWidth: true
+            Layout.minimumHeight: 30
+            verticalAlignment: Text.AlignTop
+            text: RecorderModel.message
+            font.pixelSize: 12
+            color: RecorderModel.allRecorded ? Theme.accent : Theme.secondary
+            wrapMode: Text.Wrap
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: Theme.divider
+        }
+
+        MicrophonePanel {
+            Layout.fillWidth: true
+        }
+    }
+}

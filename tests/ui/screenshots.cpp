@@ -1,0 +1,137 @@
+// quorbel-screenshots OUTPUT-FOLDER: renders the window, offscreen and on fake services, in the
+// states people review the look in, one PNG file each.
+
+#include "windowrig.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QTest>
+
+#include <cstdio>
+#include <functional>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+struct Shot
+{
+    const char *name;
+    /// Brings a freshly launched window into the state; false when it could not.
+    std::function<bool(WindowRig &)> prepare;
+};
+
+QByteArray manyLines(int count)
+{
+    QByteArray text;
+    const char *phrases[] = {"The quiet river carries the morning light past the old mill.",
+        "She said the road home was longer than she remembered, and brighter.",
+        "Numbers like 24/7 and 1/2 should be read aloud exactly as written.",
+        "Under the bright window the cat slept through the whole afternoon.",
+        "We never spoke of it again, not even when the letters arrived."};
+    for (int i = 0; i < count; ++i)
+        text += phrases[i % 5] + QByteArray(" (") + QByteArray::number(i + 1) + ")\n";
+    return text;
+}
+
+const QByteArray interviewScript
+    = "id,text,note\n"
+      "intro,\"Welcome to the harbour tour. Today we follow the old trade route from the "
+      "lighthouse "
+      "to the fish market.\",Warm and unhurried\n"
+      "lighthouse,The lighthouse was built in 1872 and still guides ships at night.,\n"
+      "market,\"At the market, the first boats arrive before sunrise.\",Slightly brighter\n"
+      "farewell,Thank you for joining us. Mind the steps on your way out.,\n";
+
+bool linesWithTakes(WindowRig &rig)
+{
+    if (!rig.importScript(u"Harbour tour.csv"_s, interviewScript))
+        return false;
+    if (!rig.recordTake(4.2) || !rig.click(u"nextButton"_s) || !rig.recordTake(3.1)
+        || !rig.recordTake(7.4, -20))
+        return false;
+    return true;
+}
+
+const Shot shots[] = {
+    {"welcome", [](WindowRig &) { return true; }},
+    {"line-idle-with-takes", linesWithTakes},
+    {"recording",
+        [](WindowRig &rig) {
+            if (!linesWithTakes(rig) || !rig.click(u"nextButton"_s))
+                return false;
+            FakeRecorder *recorder = rig.startTake();
+            if (!recorder)
+                return false;
+            recorder->setLevels(-14, -3);
+            recorder->setCurrentTime(12.6);
+            QTest::qWait(RecorderModel::tickIntervalMs * 3);
+            return true;
+        }},
+    {"playing",
+        [](WindowRig &rig) {
+            if (!linesWithTakes(rig) || !rig.click(u"playButton"_s) || !rig.output.lastPlayer())
+                return false;
+            rig.output.lastPlayer()->setCurrentTime(2.4);
+            QTest::qWait(RecorderModel::tickIntervalMs * 3);
+            return true;
+        }},
+    {"error-alert",
+        [](WindowRig &rig) {
+            if (!rig.startRecordingTest())
+                return false;
+            rig.input.setPermission(FakeAudioInput::Permission::Refused);
+            return rig.click(u"recordButton"_s) && rig.read(u"errorAlert"_s, "opened").toBool();
+        }},
+    {"search-10000-lines",
+        [](WindowRig &rig) {
+            if (!rig.importScript(u"Ten thousand lines.txt"_s, manyLines(10'000)))
+                return false;
+            for (int i = 0; i < 40; ++i)
+                rig.key(Qt::Key_Right, Qt::ControlModifier);
+            if (!rig.click(u"searchField"_s))
+                return false;
+            rig.type(u"bright"_s);
+            return true;
+        }},
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "Usage: quorbel-screenshots OUTPUT-FOLDER\n");
+        return 2;
+    }
+    const QDir output(QString::fromLocal8Bit(argv[1]));
+    if (!QDir().mkpath(output.path())) {
+        std::fprintf(stderr, "Cannot create %s\n", qPrintable(output.path()));
+        return 1;
+    }
+    int failures = 0;
+    for (const Shot &shot : shots) {
+        WindowRig rig;
+        const QString file = output.filePath(QString::fromLatin1(shot.name) + u".png"_s);
+        if (!rig.launch() || !shot.prepare(rig)) {
+            std::fprintf(
+                stderr, "%s: the window could not be brought into this state\n", shot.name);
+            ++failures;
+            continue;
+        }
+        rig.settle();
+        // Let animations (the list's scroll, popups opening) come to rest.
+        QTest::qWait(400);
+        const QImage image = rig.window()->grabWindow();
+        if (image.isNull() || !image.save(file)) {
+            std::fprintf(stderr, "%s: cannot write %s\n", shot.name, qPrintable(file));
+            ++failures;
+            continue;
+        }
+        std::printf("%s\n", qPrintable(file));
+    }
+    return failures == 0 ? 0 : 1;
+}
