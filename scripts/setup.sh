@@ -7,10 +7,15 @@ QUORBEL_PACKAGES=(
     qt6-base-dev qt6-multimedia-dev qt6-declarative-dev
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
     qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+    libqt6svg6
     rapidjson-dev libglib2.0-dev libsndfile1-dev libpulse-dev
     python3 strace util-linux
     pulseaudio pulseaudio-utils sox
+    xvfb xdotool imagemagick
 )
+
+# What scripts/fuzz needs on top: clang and its libFuzzer. The test run does without them.
+QUORBEL_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
 # Installs the packages that are missing, and only those; apt's lists are refreshed once,
 # and only when something has to be installed.
@@ -31,11 +36,13 @@ ensure_packages() {
         "${missing[@]}" >/dev/null
 }
 
-# Configures (once) and builds a preset: dev, asan or release.
+# Configures (once) and builds a preset: dev, asan, release or fuzz. Further arguments go to
+# the build, such as --target NAME... to build only those.
 build_preset() {
     local preset=$1
+    shift
     if [ ! -f "build/$preset/build.ninja" ]; then
         cmake --preset "$preset" >/dev/null
     fi
-    cmake --build --preset "$preset"
+    cmake --build --preset "$preset" "$@"
 }
