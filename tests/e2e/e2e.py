@@ -58,10 +58,12 @@ class Job:
     def start_display(self):
         # Xvfb picks a free display and says which once it listens; another server starting at
         # the same moment can still take it first, so a display that does not answer is retried.
+        # Without -noreset the server resets whenever its last client leaves, and a program
+        # started in that moment (a relaunch) cannot connect.
         for _ in range(3):
             read, write = os.pipe()
             self.xvfb = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x900x24", "-nolisten",
+                ["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x900x24", "-noreset", "-nolisten",
                  "tcp"], pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             os.close(write)
             with os.fdopen(read) as answer:
