@@ -30,11 +30,16 @@ static bool isNewline(QChar c)
     }
 }
 
+// One line more than a script may hold already breaks the line-count rule, so no more are
+// built: a 10 MB file of five million one-letter lines would otherwise take over a gigabyte of
+// memory and seconds to be refused.
+constexpr qsizetype maxBuiltLines = 10'001;
+
 static QList<ScriptLine> linesFromText(QStringView text)
 {
     QList<ScriptLine> lines;
     qsizetype start = 0;
-    for (qsizetype i = 0; i <= text.size(); ++i) {
+    for (qsizetype i = 0; i <= text.size() && lines.size() < maxBuiltLines; ++i) {
         if (i < text.size() && !isNewline(text[i]))
             continue;
         const QStringView piece = text.sliced(start, i - start).trimmed();
@@ -51,39 +56,60 @@ static bool isBlankRow(const QStringList &row)
         [](const QString &cell) { return QStringView(cell).trimmed().isEmpty(); });
 }
 
+/// Tokenizes CSV text as csv() does, handing each row to `take` as soon as it ends, so that
+/// the rows never all sit in memory at once. Throws AppError.
+template<class F>
+static void forEachCsvRow(QStringView text, F &&take);
+
 static QList<ScriptLine> linesFromCsv(QStringView text)
 {
-    const QList<QStringList> rows = csv(text);
-    if (rows.isEmpty())
-        throw AppError(QStringLiteral("The CSV is empty."));
-
-    QStringList header;
-    for (const QString &cell : rows.first())
-        header.append(cell.trimmed().toLower());
-    const qsizetype textColumn = header.indexOf(QLatin1String("text"));
-    if (textColumn < 0)
-        throw AppError(
-            QStringLiteral("CSV needs a text column, with optional id and note columns."));
-    const qsizetype idColumn = header.indexOf(QLatin1String("id"));
-    const qsizetype noteColumn = header.indexOf(QLatin1String("note"));
-
+    std::optional<QStringList> header;
+    qsizetype textColumn = -1, idColumn = -1, noteColumn = -1;
     QList<ScriptLine> lines;
-    lines.reserve(rows.size() - 1);
-    for (qsizetype r = 1; r < rows.size(); ++r) {
-        const QStringList &row = rows[r];
+    qsizetype built = 0;
+    // A fault in the rows is raised only once the whole text is tokenized: a quoting fault
+    // anywhere in the file is reported before it, as when all rows are read first.
+    std::optional<AppError> failure;
+
+    forEachCsvRow(text, [&](QStringList &&row) {
+        if (failure)
+            return;
+        if (!header) {
+            header.emplace();
+            for (const QString &cell : row)
+                header->append(cell.trimmed().toLower());
+            textColumn = header->indexOf(QLatin1String("text"));
+            idColumn = header->indexOf(QLatin1String("id"));
+            noteColumn = header->indexOf(QLatin1String("note"));
+            if (textColumn < 0)
+                failure = AppError(
+                    QStringLiteral("CSV needs a text column, with optional id and note columns."));
+            return;
+        }
         if (isBlankRow(row))
-            continue;
+            return;
         // Rows are numbered as the person sees them counted: the header is row 1 and blank
         // rows, which were skipped, do not count.
-        if (row.size() != header.size())
-            throw AppError(QStringLiteral("CSV row %1 has the wrong number of columns.")
-                               .arg(lines.size() + 2));
-        ScriptLine line {idColumn >= 0 ? row[idColumn] : generatedId(lines.size() + 1),
-            row[textColumn], std::nullopt};
+        if (row.size() != header->size()) {
+            failure = AppError(
+                QStringLiteral("CSV row %1 has the wrong number of columns.").arg(built + 2));
+            return;
+        }
+        ++built;
+        // Rows past the line limit are still checked for their columns, but not kept.
+        if (lines.size() == maxBuiltLines)
+            return;
+        ScriptLine line {idColumn >= 0 ? std::move(row[idColumn]) : generatedId(built),
+            std::move(row[textColumn]), std::nullopt};
         if (noteColumn >= 0)
-            line.note = row[noteColumn];
+            line.note = std::move(row[noteColumn]);
         lines.append(std::move(line));
-    }
+    });
+
+    if (!header)
+        throw AppError(QStringLiteral("The CSV is empty."));
+    if (failure)
+        throw *failure;
     return lines;
 }
 
@@ -99,10 +125,12 @@ Script read(const QString &path)
         return validate(Json::readScript(Json::Document(*bytes, file.fileName()).root()));
 
     // The decoder drops one leading byte-order mark, and reports any byte sequence that is not
-    // UTF-8: overlong forms, encoded surrogates and truncated characters alike.
+    // UTF-8: overlong forms, encoded surrogates and truncated characters alike. A NUL byte is
+    // UTF-8 but no character of any text a person writes: a file holding them is UTF-16
+    // without its mark, or not text at all, and would import as prompts of invisible garbage.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(*bytes);
-    if (decoder.hasError())
+    if (decoder.hasError() || bytes->contains('\0'))
         throw AppError(QStringLiteral("Save the script as UTF-8 text."));
 
     Script script;
@@ -113,13 +141,20 @@ Script read(const QString &path)
 
 QList<QStringList> csv(QStringView text)
 {
+    QList<QStringList> rows;
+    forEachCsvRow(text, [&rows](QStringList &&row) { rows.append(std::move(row)); });
+    return rows;
+}
+
+template<class F>
+static void forEachCsvRow(QStringView text, F &&take)
+{
     enum class State { Unquoted, Quoted, AfterQuote };
     static const auto malformed = [] {
         return AppError(QStringLiteral(
             "Malformed CSV quoting. Put text containing commas inside double quotes."));
     };
 
-    QList<QStringList> rows;
     QStringList row;
     QString cell;
     State state = State::Unquoted;
@@ -132,7 +167,7 @@ QList<QStringList> csv(QStringView text)
     };
     auto endRow = [&] {
         endCell();
-        rows.append(std::exchange(row, {}));
+        take(std::exchange(row, {}));
     };
 
     // A carriage return, alone or before a line feed, is a line feed, inside quotes too; the
@@ -192,7 +227,6 @@ QList<QStringList> csv(QStringView text)
         throw AppError(QStringLiteral("The CSV has an unclosed quote."));
     if (!cell.isEmpty() || !row.isEmpty() || state == State::AfterQuote)
         endRow();
-    return rows;
 }
 
 } // namespace ScriptImport

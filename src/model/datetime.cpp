@@ -72,5 +72,11 @@ std::optional<QDateTime> parseInternetDateTime(std::string_view text)
     }
     const sys_seconds local = sys_days(date) + hours(h) + minutes(mi) + seconds(s);
     const sys_seconds utc = local - minutes(offsetMinutes);
+    // An offset can carry the first or the last moments of the four-digit years across the
+    // edge (0000-01-01T00:00:00+00:01). Such a time could be read but never written back, and
+    // the session holding it could not be saved again.
+    const int utcYear = int(year_month_day(floor<days>(utc)).year());
+    if (utcYear < 0 || utcYear > 9999)
+        return std::nullopt;
     return QDateTime::fromSecsSinceEpoch(utc.time_since_epoch().count(), Qt::UTC);
 }

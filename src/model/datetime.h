@@ -11,5 +11,6 @@
 [[nodiscard]] std::optional<std::array<char16_t, 20>> formatInternetDateTime(const QDateTime &time);
 
 /// Reads "YYYY-MM-DDTHH:MM:SS" followed by "Z" or an offset "+hh:mm" / "-hh:mm". Strict: every
-/// field must be in range (no 31 April, no hour 24), and nothing may follow.
+/// field must be in range (no 31 April, no hour 24), nothing may follow, and the time in UTC
+/// must fall in the years 0000–9999, so that formatInternetDateTime can write it.
 [[nodiscard]] std::optional<QDateTime> parseInternetDateTime(std::string_view text);

@@ -3,12 +3,19 @@
 #include "datetime.h"
 #include "error.h"
 
+#include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <rapidjson/encodedstream.h>
 #include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <locale.h>
 #include <unordered_set>
 #include <vector>
 
@@ -16,7 +23,12 @@ namespace Json {
 
 static QString utf8(std::string_view text)
 {
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+    // Not QString::fromUtf8, which drops a byte-order mark at the start: in a JSON string
+    // U+FEFF is text like any other, and a line's text or a map key that began with one came
+    // back without it (two keys could even become one).
+    QStringDecoder decoder(QStringDecoder::Utf8,
+        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(QByteArrayView(text.data(), qsizetype(text.size())));
 }
 
 static std::string_view view(const rapidjson::Value &text)
@@ -24,29 +36,106 @@ static std::string_view view(const rapidjson::Value &text)
     return {text.GetString(), text.GetStringLength()};
 }
 
-Document::Document(const QByteArray &bytes, QString fileName)
-    : m_fileName(std::move(fileName))
+namespace {
+
+/// Builds a document from the reader's events, like the document's own parse, except that it
+/// converts every number from its text itself. RapidJSON 1.1's exact conversion reads a zero
+/// with a large exponent, such as 0e100 or -0e300, as an arbitrary number (it normalises a zero
+/// significand, which has no leading one), so a take's duration could come out as any value;
+/// std::from_chars is exact for every number.
+class Builder
+{
+public:
+    explicit Builder(rapidjson::Document &document) : m_document(document) {}
+
+    /// Set when a number was too large for a double, which ends the parse.
+    bool numberTooBig = false;
+
+    bool RawNumber(const char *text, rapidjson::SizeType length, bool)
+    {
+        const char *const end = text + length;
+        if (std::none_of(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; })) {
+            int64_t integer = 0;
+            if (std::from_chars(text, end, integer).ec == std::errc())
+                return m_document.Int64(integer);
+            uint64_t positive = 0;
+            if (std::from_chars(text, end, positive).ec == std::errc())
+                return m_document.Uint64(positive);
+        }
+        double number = 0;
+        const auto [stop, error] = std::from_chars(text, end, number);
+        if (error == std::errc::result_out_of_range) {
+            // Too close to zero, or too large, to be a double; only the first is a number.
+            // Rare enough for the C library to tell which, in the C locale's notation.
+            static const locale_t c = newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr));
+            const std::string copy(text, length);
+            numberTooBig = std::isinf(strtod_l(copy.c_str(), nullptr, c));
+            return !numberTooBig && m_document.Double(*text == '-' ? -0.0 : 0.0);
+        }
+        return error == std::errc() && stop == end && m_document.Double(number);
+    }
+
+    // Everything else goes to the document as it comes.
+    bool Null() { return m_document.Null(); }
+    bool Bool(bool b) { return m_document.Bool(b); }
+    bool Int(int i) { return m_document.Int(i); }
+    bool Uint(unsigned u) { return m_document.Uint(u); }
+    bool Int64(int64_t i) { return m_document.Int64(i); }
+    bool Uint64(uint64_t u) { return m_document.Uint64(u); }
+    bool Double(double d) { return m_document.Double(d); }
+    bool String(const char *s, rapidjson::SizeType n, bool copy)
+    {
+        return m_document.String(s, n, copy);
+    }
+    bool StartObject() { return m_document.StartObject(); }
+    bool Key(const char *s, rapidjson::SizeType n, bool copy) { return m_document.Key(s, n, copy); }
+    bool EndObject(rapidjson::SizeType n) { return m_document.EndObject(n); }
+    bool StartArray() { return m_document.StartArray(); }
+    bool EndArray(rapidjson::SizeType n) { return m_document.EndArray(n); }
+
+private:
+    rapidjson::Document &m_document;
+};
+
+constexpr unsigned parseFlags
+    = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+
+} // namespace
+
+Document::Document(const QByteArray &bytes, QString fileName) : m_fileName(std::move(fileName))
 {
     // Editors on some systems put a byte-order mark before UTF-8; it carries no content.
     const qsizetype start = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     const QByteArrayView text = QByteArrayView(bytes).sliced(start);
-    constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
 
-    // Valid UTF-8 without NUL bytes, which is every document the program wrote, is checked in
-    // one fast pass and then read as a terminated string, whose plain text RapidJSON copies in
-    // blocks. Anything else is read with RapidJSON's check of every character, which says where
-    // the fault is.
-    if (!text.contains('\0') && text.isValidUtf8()) {
-        m_document.Parse<flags>(bytes.constData() + start);
-    } else {
-        constexpr unsigned checked = flags | rapidjson::kParseValidateEncodingFlag;
-        m_document.Parse<checked>(bytes.constData() + start, size_t(text.size()));
-    }
-    if (!m_document.HasParseError())
+    rapidjson::ParseResult result;
+    bool numberTooBig = false;
+    auto parse = [&](rapidjson::Document &document) {
+        Builder builder(document);
+        rapidjson::Reader reader;
+        // Valid UTF-8 without NUL bytes, which is every document the program wrote, is checked
+        // in one fast pass and then read as a terminated string, the quicker way. Anything
+        // else is read with RapidJSON's check of every character, which says where the fault
+        // is.
+        if (!text.contains('\0') && text.isValidUtf8()) {
+            rapidjson::StringStream stream(bytes.constData() + start);
+            result = reader.Parse<parseFlags>(stream, builder);
+        } else {
+            rapidjson::MemoryStream memory(bytes.constData() + start, size_t(text.size()));
+            rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> stream(
+                memory);
+            result
+                = reader.Parse<parseFlags | rapidjson::kParseValidateEncodingFlag>(stream, builder);
+        }
+        numberTooBig = builder.numberTooBig;
+        return !result.IsError();
+    };
+    m_document.Populate(parse);
+    if (!result.IsError())
         return;
 
     // Line and column of the fault, the column counted in characters, not bytes.
-    const qsizetype offset = start + qsizetype(m_document.GetErrorOffset());
+    const qsizetype offset = start + qsizetype(result.Offset());
     qsizetype line = 1, column = 1;
     for (qsizetype i = start; i < offset && i < bytes.size(); ++i) {
         const auto byte = uchar(bytes[i]);
@@ -62,7 +151,8 @@ Document::Document(const QByteArray &bytes, QString fileName)
             .arg(m_fileName)
             .arg(line)
             .arg(column)
-            .arg(QString::fromUtf8(rapidjson::GetParseError_En(m_document.GetParseError()))));
+            .arg(QString::fromUtf8(rapidjson::GetParseError_En(
+                numberTooBig ? rapidjson::kParseErrorNumberTooBig : result.Code()))));
 }
 
 void Value::fail(QStringView problem) const

@@ -160,7 +160,11 @@ void encode(const Session &session, const Json::Sink &sink)
     w.EndObject();
     Json::key(w, "takes");
     w.StartObject();
-    for (const auto &[line, takes] : sortedEntries(session.takes, session.script)) {
+    // Plain variables, not a structured binding: clang before 16 cannot capture one in the
+    // lambda below.
+    for (const auto &entry : sortedEntries(session.takes, session.script)) {
+        const QStringView line = entry.first;
+        const QList<Take> *const takes = entry.second;
         if (!Json::writeString(w, line))
             cannotEncode(u"a line id holds text that is not valid Unicode.");
         auto &[cachedTakes, cachedJson] = cache.takes[line.toString()];
