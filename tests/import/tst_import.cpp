@@ -37,6 +37,15 @@ QString importResult(const QString &path)
     }
 }
 
+/// Imports `path` as importResult() does, and says so in the result when the import changed
+/// anything in `folder`, which no import may.
+QString importWritingNothing(const QString &path, const QString &folder)
+{
+    const QMap<QString, QByteArray> before = folderSnapshot(folder);
+    const QString result = importResult(path);
+    return folderSnapshot(folder) == before ? result : QStringLiteral("wrote! ") + result;
+}
+
 QByteArray repeatedLines(int count)
 {
     QByteArray text;
@@ -224,7 +233,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
-        QCOMPARE(importResult(write(name, bytes)), expected);
+        QCOMPARE(importWritingNothing(write(name, bytes), m_dir.path()), expected);
     }
 
     void limits_data()
@@ -243,7 +252,8 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
-        QCOMPARE(importResult(write(QStringLiteral("big.txt"), bytes)), expected);
+        QCOMPARE(
+            importWritingNothing(write(QStringLiteral("big.txt"), bytes), m_dir.path()), expected);
     }
 
     void aHugeFileIsRefusedWithoutReadingIt()
@@ -271,8 +281,15 @@ private slots:
         const QString fifo = m_dir.filePath(QStringLiteral("pipe.csv"));
         if (::mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
             qFatal("mkfifo failed");
+        const QString jsonFifo = m_dir.filePath(QStringLiteral("pipe.json"));
+        if (::mkfifo(QFile::encodeName(jsonFifo).constData(), 0600) != 0)
+            qFatal("mkfifo failed");
         QDir(m_dir.path()).mkdir(QStringLiteral("folder.txt"));
+        QDir(m_dir.path()).mkdir(QStringLiteral("folder.csv"));
         QTest::addRow("fifo") << fifo << QStringLiteral("Not a regular file");
+        QTest::addRow("fifo as JSON") << jsonFifo << QStringLiteral("Not a regular file");
+        QTest::addRow("directory as CSV")
+            << m_dir.filePath(QStringLiteral("folder.csv")) << QStringLiteral("Not a regular file");
         QTest::addRow("device") << QStringLiteral("/dev/zero")
                                 << QStringLiteral("Not a regular file");
         QTest::addRow("directory")
@@ -285,7 +302,8 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(QString, reason);
-        QCOMPARE(importResult(path), QStringLiteral("!Could not read “%1”: %2").arg(path, reason));
+        QCOMPARE(importWritingNothing(path, m_dir.path()),
+            QStringLiteral("!Could not read “%1”: %2").arg(path, reason));
     }
 
     void arcticFixtures()
@@ -315,5 +333,132 @@ private:
     }
 };
 
-QUORBEL_TEST_MAIN(CsvTokenizerTest, ScriptImportTest)
+/// Script files made to break the import, beyond the encodings, limits and non-files that
+/// ScriptImportTest covers: each is refused with its exact message, or read as a person means
+/// it, and never makes the import write anything.
+class HostileScriptTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    /// A short account of a script, so rows of thousands of lines stay readable.
+    static QString summary(const Script &script)
+    {
+        const ScriptLine &last = script.lines.last();
+        return QStringLiteral("%1 lines, the last %2: %3")
+            .arg(script.lines.size())
+            .arg(last.id, QString(last.text).replace(u'\n', QLatin1String("\\n")));
+    }
+
+private slots:
+    void read_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("expected"); // a summary of the script, or "!" and the error
+
+        const QString jsonReader = QStringLiteral("!s.json, line 1, column %1: %2");
+        QTest::addRow("text: NUL bytes")
+            << "nul.txt" << QByteArray("Hello\0world\n", 12) << u'!' + notUtf8;
+        QTest::addRow("text: UTF-16 without its mark")
+            << "u16.txt" << QByteArray("H\0i\0\n\0", 6) << u'!' + notUtf8;
+        QTest::addRow("csv: a NUL byte in a cell")
+            << "nul.csv" << QByteArray("text\nHel\0lo\n", 12) << u'!' + notUtf8;
+        QTest::addRow("json: a NUL byte in a string")
+            << "s.json" << QByteArray("{\"title\":\"T\0\",\"lines\":[]}", 25)
+            << jsonReader.arg(12).arg("Missing a closing quotation mark in string.");
+        QTest::addRow("json: UTF-16 with its mark") << "s.json" << QByteArray("\xFF\xFE{\0}\0", 6)
+                                                    << jsonReader.arg(1).arg("Invalid value.");
+        QTest::addRow("json: an overlong slash in a string")
+            << "s.json" << QByteArray("{\"title\":\"\xC0\xAF\",\"lines\":[]}")
+            << jsonReader.arg(11).arg("Invalid encoding in string.");
+        QTest::addRow("json: an encoded surrogate in a string")
+            << "s.json" << QByteArray("{\"title\":\"\xED\xA0\x80\",\"lines\":[]}")
+            << jsonReader.arg(11).arg("Invalid encoding in string.");
+
+        QTest::addRow("text: CR-only line endings")
+            << "mac.txt" << QByteArray("One\rTwo\r\rThree\r")
+            << "3 lines, the last line-003: Three";
+        QTest::addRow("csv: CR-only line endings, inside quotes too")
+            << "mac.csv" << QByteArray("id,text\ra,One\r\rb,\"Two\rlines\"\r")
+            << "2 lines, the last b: Two\\nlines";
+
+        // Blank rows are skipped, so a file of them is read to its end as cheaply as any.
+        const QByteArray csvOfTenMillion = "text\nx\n" + QByteArray(10'000'000 - 7, '\n');
+        QTest::addRow("csv: exactly 10,000,000 bytes")
+            << "big.csv" << csvOfTenMillion << "1 lines, the last line-001: x";
+        QTest::addRow("csv: 10,000,001 bytes") << "big.csv" << csvOfTenMillion + '\n'
+                                               << u'!' + tooLarge;
+        const QByteArray jsonOfTenMillion
+            = R"({"title":"T","lines":[{"id":"a","text":"x"}]})" + QByteArray(10'000'000 - 45, ' ');
+        QTest::addRow("json: exactly 10,000,000 bytes")
+            << "big.json" << jsonOfTenMillion << "1 lines, the last a: x";
+        QTest::addRow("json: 10,000,001 bytes, refused before it is parsed")
+            << "big.json" << jsonOfTenMillion + '{' << u'!' + tooLarge;
+
+        QByteArray csvLines = "id,text\n";
+        for (int i = 1; i <= 10'001; ++i)
+            csvLines += 'l' + QByteArray::number(i) + ",x\n";
+        QTest::addRow("csv: 10,000 lines")
+            << "lines.csv" << csvLines.left(csvLines.lastIndexOf("l10001"))
+            << "10000 lines, the last l10000: x";
+        QTest::addRow("csv: 10,001 lines") << "lines.csv" << csvLines << u'!' + lineCount;
+        QTest::addRow("csv: a short row past the line limit still counts")
+            << "lines.csv" << csvLines + "short\n"
+            << "!CSV row 10003 has the wrong number of columns.";
+        QTest::addRow("text: five million one-letter lines")
+            << "many.txt" << QByteArray("a\n").repeated(5'000'000) << u'!' + lineCount;
+        QTest::addRow("csv: a quoting fault outranks an earlier short row")
+            << "s.csv" << QByteArray("text\na,b\n\"open\n") << "!The CSV has an unclosed quote.";
+
+        for (const char *id : {"../x", "a/b", "."}) {
+            QTest::addRow("csv: line id %s", id) << "s.csv"
+                                                 << "id,text\n" + QByteArray(id) + ",Hello\n"
+                                                 << u'!' + formMessage() + QString::fromUtf8(id);
+        }
+        QTest::addRow("json: line id naming a path")
+            << "s.json" << QByteArray(R"({"title":"T","lines":[{"id":"a/../../b","text":"x"}]})")
+            << u'!' + formMessage() + "a/../../b";
+        QTest::addRow("csv: ids differing only in case")
+            << "s.csv" << QByteArray("id,text\nIntro,A\nintro,B\n") << "!Duplicate line ID: intro";
+        QTest::addRow("json: a huge number where text belongs")
+            << "s.json" << QByteArray(R"({"title":1e400,"lines":[]})")
+            << jsonReader.arg(10).arg("Number too big to be stored in double.");
+        QTest::addRow("json: title given twice")
+            << "s.json" << QByteArray(R"({"title":"A","lines":[],"title":"B"})")
+            << R"(!s.json: "title" appears more than once)";
+        QTest::addRow("json: a line nested 100,000 deep") << "s.json"
+                                                          << R"({"title":"T","lines":)"
+                + QByteArray(100'000, '[') + QByteArray(100'000, ']')
+                + '}' << R"(!s.json: "lines[0]" must be an object)";
+    }
+
+    void read()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, expected);
+        const QString path = m_dir.filePath(name);
+        writeFile(path, bytes);
+        const QMap<QString, QByteArray> before = folderSnapshot(m_dir.path());
+        QString result;
+        try {
+            result = summary(ScriptImport::read(path));
+        } catch (const Error &error) {
+            result = u'!' + error.description();
+        }
+        QCOMPARE(result, expected);
+        QVERIFY2(folderSnapshot(m_dir.path()) == before, "an import writes nothing");
+    }
+
+private:
+    static QString formMessage()
+    {
+        return QStringLiteral(
+            "Line IDs must use letters, numbers, hyphens or underscores (up to 100 characters): ");
+    }
+};
+
+QUORBEL_TEST_MAIN(CsvTokenizerTest, ScriptImportTest, HostileScriptTest)
 #include "tst_import.moc"

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <sys/stat.h>
 
 namespace {
 
@@ -75,6 +76,29 @@ constexpr char minimalDocument[]
       R"("takes":{"a":[{"id":"t","file":"takes\/a.wav","duration":1.5,"created":"2026-12-06T11:05:09Z"}]},)"
       R"("selected":{}})";
 
+/// minimalDocument with one piece replaced, which must be in it.
+QByteArray minimalWith(const char *from, const QByteArray &to)
+{
+    QByteArray changed(minimalDocument);
+    if (!changed.contains(from))
+        qFatal("the base document lacks %s", from);
+    return changed.replace(from, to);
+}
+
+/// Loads the session in `folder` into `session`: an empty text, or the error's description;
+/// prefixed with "wrote! " when the load changed anything in the folder, which no load may.
+QString loadWritingNothing(const QString &folder, Session &session)
+{
+    const QMap<QString, QByteArray> before = folderSnapshot(folder);
+    QString result;
+    try {
+        session = SessionDisk::load(folder);
+    } catch (const Error &e) {
+        result = e.description();
+    }
+    return folderSnapshot(folder) == before ? result : QStringLiteral("wrote! ") + result;
+}
+
 } // namespace
 
 class SessionJsonTest : public QObject
@@ -110,6 +134,23 @@ private slots:
         numbers.takes[QStringLiteral("intro")] = takes;
         QTest::addRow("durations that must survive exactly") << numbers;
         QTest::addRow("recording test") << Session {1, Script::recordingTest(), 0, {}, {}};
+        // Every control character, each at every position within a 16-byte block, where a
+        // vectorised writer or reader works a block at a time.
+        Session controls = goldenSession();
+        for (char16_t c = 1; c < 0x20; ++c) {
+            QString text = QString(48, u'x');
+            for (int at = 0; at < 48; at += 3)
+                text[at] = QChar(c);
+            controls.script.lines.append({QStringLiteral("c%1").arg(int(c)), text, text});
+        }
+        QTest::addRow("control characters") << controls;
+        // U+FEFF leads a file as its byte-order mark, but inside a text or a key it is text.
+        Session marks = goldenSession();
+        marks.script.title.prepend(QChar(0xFEFF));
+        marks.script.lines[0].text.prepend(QChar(0xFEFF));
+        marks.takes[QStringLiteral("\uFEFFintro")] = {marks.takes[QStringLiteral("intro")][0]};
+        marks.selected[QStringLiteral("\uFEFFintro")] = QStringLiteral("\uFEFF");
+        QTest::addRow("texts and keys that begin with U+FEFF") << marks;
     }
 
     void savesAndLoadsBack()
@@ -244,13 +285,10 @@ private slots:
         QFETCH(QString, error);
         QTemporaryDir dir;
         writeFile(dir.filePath(QStringLiteral("session.json")), document);
-        try {
-            const Session session = SessionDisk::load(dir.path());
-            QCOMPARE(QString(), error);
+        Session session;
+        QCOMPARE(loadWritingNothing(dir.path(), session), error);
+        if (error.isEmpty())
             QCOMPARE(session.script.lines.size(), 1);
-        } catch (const Error &e) {
-            QCOMPARE(e.description(), error);
-        }
     }
 
     void loadRefusesWhatIsNoFile()
@@ -264,13 +302,9 @@ private slots:
             {folder, QStringLiteral("Not a regular file")},
         };
         for (const auto &[where, reason] : cases) {
-            try {
-                (void)SessionDisk::load(where);
-                QFAIL("a load without a session.json file must fail");
-            } catch (const PlatformError &e) {
-                QCOMPARE(e.description(),
-                    QStringLiteral("Could not read “%1/session.json”: %2").arg(where, reason));
-            }
+            Session session;
+            QCOMPARE(loadWritingNothing(where, session),
+                QStringLiteral("Could not read “%1/session.json”: %2").arg(where, reason));
         }
     }
 };
@@ -367,5 +401,174 @@ private slots:
     }
 };
 
-QUORBEL_TEST_MAIN(SessionJsonTest, AtomicFileTest, SaveFaultTest, SessionFolderTest, ExportTest)
+/// Session folders made to break the program, beyond the documents SessionJsonTest::load
+/// covers: session.json edited by hand or by another program, files that are no documents, and
+/// sessions whose takes point out of their folder. Each is refused with its exact message, and
+/// nothing is written: not into the folder, not anywhere a take's file names.
+class HostileSessionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void load_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<QString>("error"); // empty: loads
+
+        const QString reference
+            = QStringLiteral("The session contains an invalid recording reference.");
+        const QString reader = QStringLiteral("session.json, line 1, column %1: %2");
+        const QString notInteger = QStringLiteral(R"(session.json: "%1" must be an integer)");
+
+        QTest::addRow("take file in a sub-folder")
+            << minimalWith("takes\\/a.wav", "takes\\/sub\\/a.wav") << reference;
+        QTest::addRow("take file leaving the folder, slashes unescaped")
+            << minimalWith("takes\\/a.wav", "takes/../../a.wav") << reference;
+        QTest::addRow("takes under a key that looks like a path are kept")
+            << minimalWith("\"takes\":{\"a\"", "\"takes\":{\"../../x\"") << QString();
+        const QString form = QStringLiteral(
+            "Line IDs must use letters, numbers, hyphens or underscores (up to 100 characters): ");
+        for (const char *id : {"../x", "a/b", "."}) {
+            QTest::addRow("line id %s", id)
+                << minimalWith("\"id\":\"a\"", "\"id\":\"" + QByteArray(id) + '"')
+                << form + QString::fromLatin1(id);
+        }
+        QTest::addRow("line ids differing only in case")
+            << minimalWith(R"([{"id":"a","text":"x"}])",
+                   R"([{"id":"Intro","text":"x"},{"id":"intro","text":"y"}])")
+            << "Duplicate line ID: intro";
+
+        QTest::addRow("duration too big for a double") << minimalWith(
+            "1.5", "1e400") << reader.arg(136).arg("Number too big to be stored in double.");
+        QTest::addRow("duration zero with a large exponent")
+            << minimalWith("1.5", "-0e300") << reference;
+        QTest::addRow("duration so small it is zero") << minimalWith("1.5", "1e-400") << reference;
+        QTest::addRow("index zero with a large exponent")
+            << minimalWith("\"index\":0", "\"index\":0e300") << QString();
+        QTest::addRow("index with a fraction")
+            << minimalWith("\"index\":0", "\"index\":0.5") << notInteger.arg("index");
+        QTest::addRow("index whole but beyond 64 bits")
+            << minimalWith("\"index\":0", "\"index\":1e19") << notInteger.arg("index");
+        QTest::addRow("version beyond 64 bits") << minimalWith("\"version\":1",
+            "\"version\":18446744073709551617") << notInteger.arg("version");
+        QTest::addRow("version 1 and a little") << minimalWith("\"version\":1",
+            "\"version\":1.0000000000000002") << notInteger.arg("version");
+        QTest::addRow("created past year 9999 in UTC")
+            << minimalWith("2026-12-06T11:05:09Z", "9999-12-31T23:59:59-00:01")
+            << R"(session.json: "takes.a[0].created" must be a date and time such as 2026-01-31T09:30:00Z)";
+
+        QTest::addRow("script given twice") << minimalWith("\"index\":0,",
+            R"("index":0,"script":{},)") << R"(session.json: "script" appears more than once)";
+        QTest::addRow("a line's selection given twice")
+            << minimalWith("\"selected\":{}", R"("selected":{"a":"t","a":"u"})")
+            << R"(session.json: "selected.a" appears more than once)";
+        QTest::addRow("lone high surrogate in a take id")
+            << minimalWith("\"id\":\"t\"", "\"id\":\"\\ud800\"")
+            << reader.arg(100).arg("The surrogate pair in string is invalid.");
+        QTest::addRow("NUL byte in a text")
+            << minimalWith("\"text\":\"x\"", QByteArray("\"text\":\"x\0\"", 11))
+            << reader.arg(74).arg("Missing a closing quotation mark in string.");
+        QTest::addRow("invalid UTF-8 in a text") << minimalWith("\"text\":\"x\"",
+            "\"text\":\"\xC0\xAF\"") << reader.arg(73).arg("Invalid encoding in string.");
+        // Past the first 16 bytes of the text, where a vectorised reader works a block at a
+        // time.
+        QTest::addRow("raw control character in a long text")
+            << minimalWith(
+                   "\"text\":\"x\"", "\"text\":\"0123456789abcdef0123456789abcdef0123456789\x1E\"")
+            << reader.arg(115).arg("Invalid escape character in string.");
+        QTest::addRow("UTF-16 with its mark")
+            << QByteArray("\xFF\xFE{\0}\0", 6) << reader.arg(1).arg("Invalid value.");
+    }
+
+    void load()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        writeFile(SessionDisk::documentPath(dir.path()), document);
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("takes")));
+        writeFile(dir.filePath(QStringLiteral("takes/a.wav")), "RIFF");
+        Session session;
+        QCOMPARE(loadWritingNothing(dir.path(), session), error);
+    }
+
+    void notADocument_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+
+        QTest::addRow("a FIFO, read without waiting for a writer") << "fifo"
+                                                                   << "Not a regular file";
+        QTest::addRow("a file over 1 GiB, refused before it is read") << "huge"
+                                                                      << "File too large";
+    }
+
+    void notADocument()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString path = SessionDisk::documentPath(dir.path());
+        if (kind == u"fifo") {
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        } else {
+            writeFile(path, minimalDocument);
+            // Sparse: it takes no room on the disk.
+            QVERIFY(QFile::resize(path, (qint64(1) << 30) + 1));
+        }
+        Session session;
+        QCOMPARE(loadWritingNothing(dir.path(), session),
+            QStringLiteral("Could not read “%1”: %2").arg(path, reason));
+    }
+
+    void removalRefusesReferencesOutOfTheFolder_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("startOver");
+
+        for (const char *file : {"takes/../x.wav", "takes/sub/x.wav"}) {
+            QTest::addRow("delete beside %s", file) << file << false;
+            QTest::addRow("start over with %s", file) << file << true;
+        }
+        // An absolute file named the same way as the one the removal would trash.
+        QTest::addRow("delete beside an absolute file") << "ABSOLUTE" << false;
+    }
+
+    void removalRefusesReferencesOutOfTheFolder()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, startOver);
+        QTemporaryDir dir;
+        const QString folder = Folders::makeFolder(dir);
+        const QString outside = dir.filePath(QStringLiteral("x.wav"));
+        writeFile(outside, "RIFF outside");
+        if (file == u"ABSOLUTE")
+            file = outside;
+
+        // Removals check the session they are given, which need not have come from disk.
+        Session uut = Folders::recorded();
+        uut.takes[QStringLiteral("b")].append(
+            {QStringLiteral("escapes"), file, 1.0, QDateTime::fromSecsSinceEpoch(0, Qt::UTC)});
+        QStringList trashed;
+        const SessionDisk::TrashFunction trash = [&](const QString &path) { trashed.append(path); };
+        const QMap<QString, QByteArray> before = folderSnapshot(dir.path());
+        try {
+            if (startOver)
+                (void)SessionDisk::startOver(uut, folder, trash);
+            else
+                (void)SessionDisk::deleteTake(
+                    QStringLiteral("escapes"), QStringLiteral("b"), uut, folder, trash);
+            QFAIL("the removal must be refused");
+        } catch (const AppError &e) {
+            QCOMPARE(e.description(),
+                QStringLiteral("The session contains an invalid recording reference."));
+        }
+        QCOMPARE(trashed, QStringList());
+        QVERIFY2(folderSnapshot(dir.path()) == before,
+            "nothing is written, in the session folder or beside it");
+    }
+};
+
+QUORBEL_TEST_MAIN(SessionJsonTest, AtomicFileTest, SaveFaultTest, SessionFolderTest, ExportTest,
+    HostileSessionTest)
 #include "tst_store.moc"

@@ -3,8 +3,13 @@
 // Reading and writing whole files in tests, where a failure to set up is a broken test.
 
 #include <QByteArray>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QMap>
 #include <QString>
+
+#include <sys/stat.h>
 
 /// The file's bytes, or a marker no test expects when it cannot be read.
 inline QByteArray readFile(const QString &path)
@@ -18,4 +23,35 @@ inline void writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
+}
+
+/// Everything under `folder`, to show that an operation wrote nothing there: every entry's
+/// relative path with its kind and, for a regular file, its content, or only its size and
+/// time when it is too large to compare whole. Opens nothing but regular files, so a FIFO
+/// cannot block it.
+inline QMap<QString, QByteArray> folderSnapshot(const QString &folder)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QByteArray &entry = entries[QDir(folder).relativeFilePath(path)];
+        struct stat info
+        {
+        };
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+            entry = "<gone>";
+        else if (S_ISDIR(info.st_mode))
+            entry = "<folder>";
+        else if (!S_ISREG(info.st_mode))
+            entry = "<not a file>";
+        else if (info.st_size > 32 << 20)
+            entry = "<large> " + QByteArray::number(qint64(info.st_size)) + ' '
+                + QByteArray::number(qint64(info.st_mtim.tv_sec)) + '.'
+                + QByteArray::number(qint64(info.st_mtim.tv_nsec));
+        else
+            entry = readFile(path);
+    }
+    return entries;
 }
