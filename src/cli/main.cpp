@@ -293,8 +293,6 @@ int main(int argc, char *argv[])
         }
     } catch (const Error &error) {
         return fail(error.description());
-    } catch (const Platform::Failure &failure) {
-        return fail(failure.description());
     }
     writeOut(stderr, usage);
     return 2;

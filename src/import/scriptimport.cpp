@@ -1,6 +1,6 @@
 #include "scriptimport.h"
 
-#include "error.h"
+#include "apperror.h"
 #include "files.h"
 #include "json.h"
 

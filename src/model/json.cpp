@@ -146,7 +146,7 @@ Document::Document(const QByteArray &bytes, QString fileName) : m_fileName(std::
             ++column;
         }
     }
-    throw PlatformError(
+    throw SystemError(
         QStringLiteral("%1, line %2, column %3: %4")
             .arg(m_fileName)
             .arg(line)
@@ -159,9 +159,9 @@ void Value::fail(QStringView problem) const
 {
     const QString where = path();
     if (where.isEmpty())
-        throw PlatformError(
+        throw SystemError(
             m_document->m_fileName + QStringLiteral(": the document ") + problem.toString());
-    throw PlatformError(m_document->m_fileName + QStringLiteral(": \"") + where
+    throw SystemError(m_document->m_fileName + QStringLiteral(": \"") + where
         + QStringLiteral("\" ") + problem.toString());
 }
 
@@ -215,7 +215,7 @@ QString Value::decode(const rapidjson::Value &text) const
         if (uchar(p[1]) >= 0xA0) {
             if (&text == m_value)
                 fail(u"holds an unpaired surrogate escape");
-            throw PlatformError(m_document->m_fileName
+            throw SystemError(m_document->m_fileName
                 + QStringLiteral(": a member name holds an unpaired surrogate escape"));
         }
     }
@@ -306,7 +306,7 @@ Value Object::member(std::string_view name) const
     if (std::optional<Value> value = find(name))
         return *value;
     const QString where = m_self.path();
-    throw PlatformError(m_self.m_document->fileName() + QStringLiteral(": \"")
+    throw SystemError(m_self.m_document->fileName() + QStringLiteral(": \"")
         + (where.isEmpty() ? QString() : where + u'.') + utf8(name)
         + QStringLiteral("\" is missing"));
 }

@@ -103,7 +103,7 @@ class Document
 {
 public:
     /// Parses `bytes`, which it copies what it needs from; `fileName` starts every error
-    /// message. Throws PlatformError.
+    /// message. Throws SystemError.
     Document(const QByteArray &bytes, QString fileName);
     Document(const Document &) = delete;
     Document &operator=(const Document &) = delete;

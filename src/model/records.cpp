@@ -1,6 +1,6 @@
 #include "records.h"
 
-#include "error.h"
+#include "apperror.h"
 #include "validation.h"
 
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "validation.h"
 
-#include "error.h"
+#include "apperror.h"
 
 #include <QSet>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "failure.h"
+#include "error.h"
 
 #include <QObject>
 #include <QString>
@@ -102,9 +102,9 @@ public:
     /// The input that a recorder made now would use.
     [[nodiscard]] virtual DefaultInput defaultInput() = 0;
     /// A recorder for a new take file at the absolute `path`, which is created here and must
-    /// not exist yet. Throws Failure when no recorder or no file can be made for it.
+    /// not exist yet. Throws SystemError when no recorder or no file can be made for it.
     [[nodiscard]] virtual std::unique_ptr<Recorder> makeRecorder(const QString &path) = 0;
-    /// Frames and sample rate of the audio file at `path`. Throws Failure when it cannot be read
+    /// Frames and sample rate of the audio file at `path`. Throws SystemError when it cannot be read
     /// as audio.
     [[nodiscard]] virtual AudioFileInfo fileInfo(const QString &path) = 0;
 
@@ -119,7 +119,7 @@ class AudioOutput
 public:
     virtual ~AudioOutput() = default;
 
-    /// A player for the audio file at `path`. Throws Failure when the file cannot be opened as
+    /// A player for the audio file at `path`. Throws SystemError when the file cannot be opened as
     /// audio.
     [[nodiscard]] virtual std::unique_ptr<Player> makePlayer(const QString &path) = 0;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "failure.h"
+#include "error.h"
 
 #include <QString>
 #include <QStringList>
@@ -62,7 +62,7 @@ public:
     /// Opens the desktop's page where programs are allowed to use the microphone, or else the
     /// sound settings.
     virtual void openMicrophoneSettings() = 0;
-    /// Moves a file or folder, given by its absolute path, to the user's Trash. Throws Failure
+    /// Moves a file or folder, given by its absolute path, to the user's Trash. Throws SystemError
     /// when it cannot; the item is then where it was.
     virtual void moveToTrash(const QString &path) = 0;
 };

@@ -1,7 +1,7 @@
 #include "recordermodel.h"
 
 #include "atomicfile.h"
-#include "error.h"
+#include "apperror.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
 
@@ -27,8 +27,6 @@ QString describe(const std::exception_ptr &failure)
         std::rethrow_exception(failure);
     } catch (const Error &error) {
         return error.description();
-    } catch (const Platform::Failure &failure) {
-        return failure.description();
     } catch (const std::exception &other) {
         return QString::fromLocal8Bit(other.what());
     }

@@ -23,7 +23,7 @@ void createFolders(const QString &path)
         const QByteArray native = QFile::encodeName(made);
         if (::mkdir(native.constData(), 0777) == 0) {
             if (flushFolder(parent) != 0)
-                throw PlatformError::io(u"create the folder", made, errno);
+                throw SystemError::io(u"create the folder", made, errno);
             continue;
         }
         const int error = errno;
@@ -31,7 +31,7 @@ void createFolders(const QString &path)
         {
         };
         if (error != EEXIST || ::stat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-            throw PlatformError::io(u"create the folder", made, error);
+            throw SystemError::io(u"create the folder", made, error);
     }
 }
 
@@ -43,7 +43,7 @@ void writeFileAtomically(const QString &path, QByteArrayView bytes)
 void writeFileAtomically(const QString &path,
     const std::function<void(const std::function<void(QByteArrayView)> &)> &produce)
 {
-    auto failure = [&path](int errnum) { return PlatformError::io(u"write", path, errnum); };
+    auto failure = [&path](int errnum) { return SystemError::io(u"write", path, errnum); };
 
     const QFileInfo target(path);
     const QByteArray folder = QFile::encodeName(target.absolutePath());

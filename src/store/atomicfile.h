@@ -11,7 +11,7 @@
 /// temporary file is renamed over the target; then the folder itself is flushed, so the rename
 /// is durable too.
 ///
-/// Throws PlatformError naming the file. A failure before the rename removes the temporary file
+/// Throws SystemError naming the file. A failure before the rename removes the temporary file
 /// and leaves the old file untouched; a failure of the final folder flush is reported although
 /// the new content is already in place.
 void writeFileAtomically(const QString &path, QByteArrayView bytes);
@@ -25,5 +25,5 @@ void writeFileAtomically(const QString &path,
 /// Creates the folder at `path` and every missing folder above it; an existing folder is fine.
 /// Each folder made is flushed into the folder that holds it, so a file written into it
 /// afterwards and reported safe survives a power cut together with its folder. Throws
-/// PlatformError naming the folder that could not be made.
+/// SystemError naming the folder that could not be made.
 void createFolders(const QString &path);

@@ -17,10 +17,9 @@ namespace SessionDisk {
 
 namespace {
 
-[[noreturn]] void cannotCopy(const QString &source, const QString &target, int errnum)
+QString copyAction(const QString &source, const QString &target)
 {
-    throw PlatformError(QStringLiteral("Could not copy “%1” to “%2”: %3")
-                            .arg(source, target, qt_error_string(errnum)));
+    return QStringLiteral("copy “%1” to “%2”").arg(source, target);
 }
 
 /// Moves the rest of `in` to `out` inside the kernel where the file system can (a reflink or
@@ -57,33 +56,24 @@ qint64 copyContents(int in, int out)
 /// export never holds a WAV cut short under a line's name.
 void copyTake(const QString &source, const QString &target)
 {
-    const FileDescriptor in(::open(
-        QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat info
-    {
-    };
-    if (in.get() < 0 || ::fstat(in.get(), &info) != 0)
-        cannotCopy(source, target, errno);
-    if (!S_ISREG(info.st_mode))
-        throw PlatformError(
-            QStringLiteral("Could not copy “%1” to “%2”: Not a regular file").arg(source, target));
+    const QString action = copyAction(source, target);
+    const RegularFile in = openRegularFile(source, action);
     const QByteArray native = QFile::encodeName(target);
     FileDescriptor out(::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
-        cannotCopy(source, target, errno);
-    const qint64 copied = copyContents(in.get(), out.get());
+        throw SystemError::failed(action, qt_error_string(errno));
+    const qint64 copied = copyContents(in.descriptor.get(), out.get());
     if (copied < 0 || out.close() != 0) {
         const int error = errno;
         ::unlink(native.constData());
-        cannotCopy(source, target, error);
+        throw SystemError::failed(action, qt_error_string(error));
     }
     // Some file systems end an in-kernel copy early without an error; a take cut short must
     // not pass for a whole one.
-    if (copied < info.st_size) {
+    if (copied < in.size) {
         ::unlink(native.constData());
-        throw PlatformError(QStringLiteral("Could not copy “%1” to “%2”: The copy ended before "
-                                           "the end of the file")
-                                .arg(source, target));
+        throw SystemError::failed(
+            action, QStringLiteral("The copy ended before the end of the file"));
     }
 }
 
@@ -106,7 +96,7 @@ QByteArray recordingsJson(const QList<Record> &records)
         return ok && w.EndArray();
     });
     if (!json)
-        throw PlatformError(QStringLiteral("Could not write recordings.json: a prompt holds text "
+        throw SystemError(QStringLiteral("Could not write recordings.json: a prompt holds text "
                                            "that is not valid Unicode."));
     return *json;
 }
@@ -116,7 +106,7 @@ QByteArray scriptJson(const Script &script)
     const auto json = Json::writeToBytes<Json::CompactWriter>(
         [&script](auto &w, auto &) { return Json::writeScript(w, script); });
     if (!json)
-        throw PlatformError(QStringLiteral(
+        throw SystemError(QStringLiteral(
             "Could not write script.json: the script holds text that is not valid Unicode."));
     return *json;
 }
@@ -128,7 +118,7 @@ int exportTo(const Session &session, const QString &from, const QString &to)
     // Made here and nowhere else: an existing folder, or one whose parent is missing, is
     // refused before anything is written.
     if (::mkdir(QFile::encodeName(to).constData(), 0777) != 0)
-        throw PlatformError::io(u"create the folder", to, errno);
+        throw SystemError::io(u"create the folder", to, errno);
 
     const QDir source(from), target(to);
     try {

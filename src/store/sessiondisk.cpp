@@ -54,7 +54,7 @@ std::vector<std::pair<QStringView, const T *>> sortedEntries(
 
 [[noreturn]] void cannotEncode(QStringView reason)
 {
-    throw PlatformError(QStringLiteral("The session could not be encoded: ") + reason.toString());
+    throw SystemError(QStringLiteral("The session could not be encoded: ") + reason.toString());
 }
 
 void writeTake(Json::PrettyWriter &w, const Take &take)
@@ -247,7 +247,7 @@ Session load(const QString &folder)
     const QString path = documentPath(folder);
     const std::optional<QByteArray> bytes = readRegularFile(path, maxDocumentBytes);
     if (!bytes)
-        throw PlatformError(QStringLiteral("Could not read “%1”: File too large").arg(path));
+        throw SystemError(QStringLiteral("Could not read “%1”: File too large").arg(path));
     return decode(*bytes, QStringLiteral("session.json")).validated();
 }
 

@@ -12,7 +12,7 @@
 namespace SessionDisk {
 
 /// The session document's bytes: pretty-printed UTF-8, keys in code point order at every level,
-/// '/' written as "\/", times as "YYYY-MM-DDTHH:MM:SSZ". Throws PlatformError when the session
+/// '/' written as "\/", times as "YYYY-MM-DDTHH:MM:SSZ". Throws SystemError when the session
 /// holds something JSON cannot carry (a duration that is not finite, text that is not Unicode).
 [[nodiscard]] QByteArray encode(const Session &session);
 
@@ -20,7 +20,7 @@ namespace SessionDisk {
 void encode(const Session &session, const Json::Sink &sink);
 
 /// Reads a session document (not yet validated). `fileName` starts every error message.
-/// Throws PlatformError naming the member at fault.
+/// Throws SystemError naming the member at fault.
 [[nodiscard]] Session decode(const QByteArray &bytes, const QString &fileName);
 
 /// Writes folder/session.json atomically and durably; the old file survives any failure.

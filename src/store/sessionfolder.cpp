@@ -1,7 +1,7 @@
 // Creating a session folder, and the two operations that take audio away from it.
 
 #include "atomicfile.h"
-#include "error.h"
+#include "apperror.h"
 #include "sessiondisk.h"
 #include "validation.h"
 

@@ -2,7 +2,7 @@
 // return, alone or before a line feed, reads exactly as a line feed, inside quotes too; and the
 // rows it returns, written back with every cell quoted, read back as the very same rows.
 
-#include "error.h"
+#include "apperror.h"
 #include "fuzzing.h"
 #include "scriptimport.h"
 

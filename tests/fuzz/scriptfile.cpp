@@ -2,7 +2,7 @@
 // Whatever the import accepts must be a valid script that the program can write as JSON and
 // read back unchanged; whatever it refuses, it refuses with an error, having written nothing.
 
-#include "error.h"
+#include "apperror.h"
 #include "fuzzing.h"
 #include "json.h"
 #include "scriptimport.h"

@@ -1,4 +1,4 @@
-#include "error.h"
+#include "apperror.h"
 #include "json.h"
 #include "scriptimport.h"
 #include "testfiles.h"

@@ -1,5 +1,5 @@
 #include "datetime.h"
-#include "error.h"
+#include "apperror.h"
 #include "records.h"
 #include "testmain.h"
 #include "validation.h"

@@ -496,7 +496,7 @@ void DesktopTest::moveToTrashReportsWhyNot()
     QString description;
     try {
         uut.moveToTrash(path);
-    } catch (const Platform::Failure &failure) {
+    } catch (const SystemError &failure) {
         description = failure.description();
     }
 

@@ -272,10 +272,10 @@ void PlayerTest::refusesWhatIsNotAudio_data()
         << "notes.wav" << QByteArray("Line 1: Hello there.\n") << true << QString();
     QTest::addRow("a take cut inside its header")
         << "cut.wav" << takeBytes(100).left(20) << true << QString();
-    QTest::addRow("a folder") << "takes.wav" << QByteArray("folder") << true << "Is a directory";
+    QTest::addRow("a folder") << "takes.wav" << QByteArray("folder") << true << "Not a regular file";
     // Opening a pipe to read waits for a writer, unless told not to.
     QTest::addRow("a named pipe") << "pipe.wav" << QByteArray("pipe") << true
-                                  << "It is not a regular file";
+                                  << "Not a regular file";
 }
 
 void PlayerTest::refusesWhatIsNotAudio()
@@ -298,7 +298,7 @@ void PlayerTest::refusesWhatIsNotAudio()
     try {
         const std::unique_ptr<Platform::Player> player = uut.makePlayer(path);
         QFAIL("a player was made for a file that is not audio");
-    } catch (const Platform::Failure &failure) {
+    } catch (const SystemError &failure) {
         const QString prefix = QStringLiteral("Could not open “%1”: ").arg(path);
         const QString &description = failure.description();
         QVERIFY2(description.startsWith(prefix) && description.size() > prefix.size()

@@ -507,7 +507,7 @@ void RecorderTest::makesOnlyNewFiles()
     try {
         const std::unique_ptr<Platform::Recorder> uut = input.makeRecorder(path);
         QFAIL("the recorder must not be made");
-    } catch (const Platform::Failure &failure) {
+    } catch (const SystemError &failure) {
         QCOMPARE(
             failure.description(), QStringLiteral("Could not create “%1”: %2").arg(path, reason));
     }
@@ -741,7 +741,7 @@ void RecorderTest::measuresAudioFiles()
         QVERIFY2(frames >= 0, "the file must be refused");
         QCOMPARE(info.frames, frames);
         QCOMPARE(info.sampleRate, double(takeRate));
-    } catch (const Platform::Failure &failure) {
+    } catch (const SystemError &failure) {
         QVERIFY2(frames < 0, qPrintable(failure.description()));
         const QString prefix = QStringLiteral("Could not read “%1”: ").arg(path);
         QVERIFY2(failure.description().startsWith(prefix)

@@ -2,7 +2,7 @@
 
 // Session folders on disk: creation, removal of takes with its recovery protocol, and export.
 
-#include "error.h"
+#include "apperror.h"
 #include "json.h"
 #include "sessiondisk.h"
 #include "testfiles.h"
@@ -115,7 +115,7 @@ private slots:
         try {
             (void)SessionDisk::create(Script::recordingTest(), under);
             QFAIL("a file in the way is reported");
-        } catch (const PlatformError &e) {
+        } catch (const SystemError &e) {
             QCOMPARE(e.description(),
                 QStringLiteral("Could not create the folder “%1”: File exists").arg(under));
         }
@@ -197,7 +197,7 @@ private slots:
                 QDir(folder).mkpath(QStringLiteral("session.json/blocked"));
             }
             if (trash != u"works")
-                throw PlatformError(QStringLiteral("Could not move it to the Trash: refused"));
+                throw SystemError(QStringLiteral("Could not move it to the Trash: refused"));
         };
         if (action.endsWith(u"no takes folder"))
             QDir(QDir(folder).filePath(QStringLiteral("takes"))).removeRecursively();
@@ -293,7 +293,7 @@ private slots:
         try {
             (void)SessionDisk::exportTo(Folders::recorded(), folder, to);
             QFAIL("a missing take stops the export");
-        } catch (const PlatformError &e) {
+        } catch (const SystemError &e) {
             QCOMPARE(e.description(), expected);
         }
         QCOMPARE(QDir(to).entryList(QDir::Files, QDir::Name),
@@ -323,7 +323,7 @@ private slots:
         try {
             (void)SessionDisk::exportTo(Folders::recorded(), folder, path);
             QFAIL("the export must fail at once");
-        } catch (const PlatformError &e) {
+        } catch (const SystemError &e) {
             QCOMPARE(e.description(),
                 QStringLiteral("Could not create the folder “%1”: %2").arg(path, reason));
         }

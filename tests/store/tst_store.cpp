@@ -1,5 +1,5 @@
 #include "atomicfile.h"
-#include "error.h"
+#include "apperror.h"
 #include "folders.h"
 #include "savefaults.h"
 #include "sessiondisk.h"
@@ -193,7 +193,7 @@ private slots:
                 QVERIFY2(SessionDisk::decode(encoded, QStringLiteral("session.json"))
                         == truncatedToSeconds(uut),
                     what);
-            } catch (const PlatformError &) {
+            } catch (const SystemError &) {
                 QVERIFY2(std::isnan(uut.takes[intro].value(0).duration), what);
             }
         }
@@ -350,7 +350,7 @@ private slots:
         try {
             writeFileAtomically(path, "new");
             QFAIL("the write must fail");
-        } catch (const PlatformError &e) {
+        } catch (const SystemError &e) {
             QCOMPARE(e.description(), QStringLiteral("Could not write “%1”: %2").arg(path, reason));
         }
         QCOMPARE(readFile(kept), QByteArray("old"));
@@ -392,7 +392,7 @@ private slots:
         try {
             SessionDisk::save(session, dir.path());
             QFAIL("the session cannot be saved");
-        } catch (const PlatformError &e) {
+        } catch (const SystemError &e) {
             QCOMPARE(
                 e.description(), QStringLiteral("The session could not be encoded: ") + reason);
         }

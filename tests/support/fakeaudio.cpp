@@ -97,7 +97,7 @@ std::unique_ptr<Platform::Recorder> FakeAudioInput::makeRecorder(const QString &
 {
     m_recorderPaths.append(path);
     if (m_recorderFailure)
-        throw Platform::Failure(*m_recorderFailure);
+        throw SystemError(*m_recorderFailure);
     auto recorder = std::make_unique<FakeRecorder>(path, m_recordResult, m_createFiles);
     m_lastRecorder = recorder.get();
     return recorder;
@@ -113,10 +113,10 @@ Platform::AudioFileInfo FakeAudioInput::fileInfo(const QString &path)
     m_fileInfoPaths.append(path);
     if (const auto failure = m_fileInfoFailures.constFind(path);
         failure != m_fileInfoFailures.cend())
-        throw Platform::Failure(*failure);
+        throw SystemError(*failure);
     if (const auto info = m_fileInfos.constFind(path); info != m_fileInfos.cend())
         return *info;
-    throw Platform::Failure(
+    throw SystemError(
         QStringLiteral("Could not read “%1”: the test set no length for it").arg(path));
 }
 
@@ -168,7 +168,7 @@ std::unique_ptr<Platform::Player> FakeAudioOutput::makePlayer(const QString &pat
 {
     m_playerPaths.append(path);
     if (m_playerFailure)
-        throw Platform::Failure(*m_playerFailure);
+        throw SystemError(*m_playerFailure);
     auto player = std::make_unique<FakePlayer>(path, m_playResult);
     m_lastPlayer = player.get();
     return player;

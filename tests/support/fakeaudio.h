@@ -85,9 +85,9 @@ public:
 
     void requestPermission(QObject *receiver, std::function<void(bool granted)> answer) override;
     [[nodiscard]] Platform::DefaultInput defaultInput() override { return m_defaultInput; }
-    /// A FakeRecorder, or throws the Failure set by `setRecorderFailure`.
+    /// A FakeRecorder, or throws the SystemError set by `setRecorderFailure`.
     [[nodiscard]] std::unique_ptr<Platform::Recorder> makeRecorder(const QString &path) override;
-    /// The length set for `path`, or throws the Failure set for it; throws a Failure naming the
+    /// The length set for `path`, or throws the SystemError set for it; throws a SystemError naming the
     /// path for a path nothing was set for.
     [[nodiscard]] Platform::AudioFileInfo fileInfo(const QString &path) override;
 
@@ -106,7 +106,7 @@ public:
     void setRecordResult(bool result) { m_recordResult = result; }
     /// Whether recorders made from now on create their file on `record()`.
     void setRecordersCreateFiles(bool create) { m_createFiles = create; }
-    /// While set, `makeRecorder` throws Failure(description).
+    /// While set, `makeRecorder` throws SystemError(description).
     void setRecorderFailure(std::optional<QString> description);
     /// Every path `makeRecorder` was asked for, in order, including those that failed.
     [[nodiscard]] const QStringList &recorderPaths() const { return m_recorderPaths; }
@@ -114,7 +114,7 @@ public:
     [[nodiscard]] FakeRecorder *lastRecorder() const { return m_lastRecorder; }
 
     void setFileInfo(const QString &path, Platform::AudioFileInfo info);
-    /// `fileInfo(path)` throws Failure(description).
+    /// `fileInfo(path)` throws SystemError(description).
     void setFileInfoFailure(const QString &path, const QString &description);
     /// Every path `fileInfo` was asked about, in order.
     [[nodiscard]] const QStringList &fileInfoPaths() const { return m_fileInfoPaths; }
@@ -176,12 +176,12 @@ private:
 class FakeAudioOutput final : public Platform::AudioOutput
 {
 public:
-    /// A FakePlayer, or throws the Failure set by `setPlayerFailure`.
+    /// A FakePlayer, or throws the SystemError set by `setPlayerFailure`.
     [[nodiscard]] std::unique_ptr<Platform::Player> makePlayer(const QString &path) override;
 
     /// What `play()` answers on players made from now on.
     void setPlayResult(bool result) { m_playResult = result; }
-    /// While set, `makePlayer` throws Failure(description).
+    /// While set, `makePlayer` throws SystemError(description).
     void setPlayerFailure(std::optional<QString> description);
     /// Every path `makePlayer` was asked for, in order, including those that failed.
     [[nodiscard]] const QStringList &playerPaths() const { return m_playerPaths; }

@@ -10,9 +10,9 @@
 
 namespace {
 
-Platform::Failure trashFailure(const QString &path, const QString &reason)
+SystemError trashFailure(const QString &path, const QString &reason)
 {
-    return Platform::Failure(
+    return SystemError(
         QStringLiteral("Could not move “%1” to the Trash: %2").arg(path, reason));
 }
 

@@ -5,13 +5,9 @@
 #include "files.h"
 #include "wavrecorder.h"
 
-#include <QFile>
 #include <QMetaObject>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sndfile.h>
-#include <sys/stat.h>
 
 QtAudioInput::QtAudioInput(QObject *parent) : Platform::AudioInput(parent)
 {
@@ -36,7 +32,7 @@ std::unique_ptr<Platform::Recorder> QtAudioInput::makeRecorder(const QString &pa
 {
     const QAudioDevice device = systemDefaultInput();
     if (device.isNull())
-        throw Platform::Failure(
+        throw SystemError(
             QStringLiteral("No microphone is connected. Connect one, then record again."));
     return std::make_unique<WavRecorder>(device, path);
 }
@@ -44,24 +40,13 @@ std::unique_ptr<Platform::Recorder> QtAudioInput::makeRecorder(const QString &pa
 Platform::AudioFileInfo QtAudioInput::fileInfo(const QString &path)
 {
     // Opened here rather than by libsndfile, so that a missing or unreadable file is reported
-    // with the system's reason. O_NONBLOCK: a FIFO must not hang the program.
-    const FileDescriptor fd(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0)
-        throw Platform::Failure(PlatformError::io(u"read", path, errno).description());
-    struct stat status
-    {
-    };
-    if (::fstat(fd.get(), &status) != 0)
-        throw Platform::Failure(PlatformError::io(u"read", path, errno).description());
-    if (!S_ISREG(status.st_mode))
-        throw Platform::Failure(
-            QStringLiteral("Could not read “%1”: Not a regular file").arg(path));
+    // with the system's reason.
+    const QString action = fileAction(u"read", path);
+    const RegularFile regular = openRegularFile(path, action);
     SF_INFO info {};
-    SNDFILE *file = sf_open_fd(fd.get(), SFM_READ, &info, SF_FALSE);
+    SNDFILE *file = sf_open_fd(regular.descriptor.get(), SFM_READ, &info, SF_FALSE);
     if (!file)
-        throw Platform::Failure(QStringLiteral("Could not read “%1”: %2")
-                                    .arg(path, QString::fromUtf8(sf_strerror(nullptr))));
+        throw SystemError::failed(action, QString::fromUtf8(sf_strerror(nullptr)));
     sf_close(file);
     return {qint64(info.frames), double(info.samplerate)};
 }

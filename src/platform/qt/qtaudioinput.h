@@ -18,7 +18,7 @@ public:
     [[nodiscard]] Platform::DefaultInput defaultInput() override;
     /// A WavRecorder on the default input. Unlike the interface's wording, the file is made
     /// here, so that a file that cannot be made reaches the person with the system's reason;
-    /// a recorder that never records removes it again. Throws Failure when there is no input
+    /// a recorder that never records removes it again. Throws SystemError when there is no input
     /// or the file cannot be made.
     [[nodiscard]] std::unique_ptr<Platform::Recorder> makeRecorder(const QString &path) override;
     [[nodiscard]] Platform::AudioFileInfo fileInfo(const QString &path) override;

@@ -1,6 +1,5 @@
 #include "qtdesktop.h"
 
-#include "error.h"
 #include "systemtrash.h"
 
 #include <QApplication>
@@ -203,11 +202,7 @@ void QtDesktop::openMicrophoneSettings()
 
 void QtDesktop::moveToTrash(const QString &path)
 {
-    try {
-        moveToSystemTrash(path);
-    } catch (const Error &error) {
-        throw Platform::Failure(error.description());
-    }
+    moveToSystemTrash(path);
 }
 
 QStringList settingsCommand(

@@ -19,9 +19,9 @@
 
 namespace {
 
-PlatformError failure(const QString &path, const QString &reason)
+SystemError failure(const QString &path, const QString &reason)
 {
-    return PlatformError(QStringLiteral("Could not move “%1” to the Trash: %2").arg(path, reason));
+    return SystemError(QStringLiteral("Could not move “%1” to the Trash: %2").arg(path, reason));
 }
 
 /// Tells one item apart from every other, whatever path leads to it.

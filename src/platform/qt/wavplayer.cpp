@@ -1,24 +1,20 @@
 #include "wavplayer.h"
 
 #include "error.h"
+#include "files.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
-#include <QFile>
 #include <QIODevice>
 #include <QMediaDevices>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <sndfile.h>
-#include <sys/stat.h>
 #include <type_traits>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -31,16 +27,6 @@ constexpr int progressIntervalMs = 10;
 /// output has stopped playing without saying so.
 constexpr qint64 drainGraceMs = 2000;
 
-Platform::Failure openFailure(const QString &path, const QString &reason)
-{
-    return Platform::Failure(QStringLiteral("Could not open “%1”: %2").arg(path, reason));
-}
-
-QString readFailure(const QString &path, const QString &reason)
-{
-    return QStringLiteral("Could not read “%1”: %2").arg(path, reason);
-}
-
 } // namespace
 
 /// The open file, shared by the player and the stream of each play, so that a stream the
@@ -48,7 +34,7 @@ QString readFailure(const QString &path, const QString &reason)
 struct WavPlayer::Take
 {
     QString path;
-    int descriptor = -1;
+    FileDescriptor descriptor;
     SNDFILE *file = nullptr;
     SF_INFO info {};
 
@@ -57,10 +43,9 @@ struct WavPlayer::Take
     Take &operator=(const Take &) = delete;
     ~Take()
     {
+        // libsndfile leaves the descriptor open: it was given one it does not own.
         if (file)
             sf_close(file);
-        if (descriptor >= 0)
-            ::close(descriptor);
     }
 };
 
@@ -146,7 +131,7 @@ private:
     {
         m_failed = true;
         if (m_onFailure)
-            m_onFailure(readFailure(m_take->path, reason));
+            m_onFailure(SystemError::failed(fileAction(u"read", m_take->path), reason).description());
     }
 
     std::shared_ptr<Take> m_take;
@@ -168,25 +153,16 @@ WavPlayer::WavPlayer(const QString &path, QObject *parent)
     , m_take(std::make_shared<Take>())
 {
     m_take->path = path;
-    // Not blocking, so that a named pipe is refused below instead of waiting for a writer.
-    m_take->descriptor
-        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (m_take->descriptor < 0)
-        throw Platform::Failure(PlatformError::io(u"open", path, errno).description());
-    struct stat status = {};
-    if (::fstat(m_take->descriptor, &status) != 0)
-        throw Platform::Failure(PlatformError::io(u"open", path, errno).description());
     // libsndfile calls a folder, a device and an empty file alike "Format not recognised", which
     // does not help to find the fault.
-    if (S_ISDIR(status.st_mode))
-        throw Platform::Failure(PlatformError::io(u"open", path, EISDIR).description());
-    if (!S_ISREG(status.st_mode))
-        throw openFailure(path, QStringLiteral("It is not a regular file"));
-    if (status.st_size == 0)
-        throw openFailure(path, QStringLiteral("The file is empty"));
-    m_take->file = sf_open_fd(m_take->descriptor, SFM_READ, &m_take->info, SF_FALSE);
+    const QString action = fileAction(u"open", path);
+    RegularFile regular = openRegularFile(path, action);
+    if (regular.size == 0)
+        throw SystemError::failed(action, QStringLiteral("The file is empty"));
+    m_take->descriptor = std::move(regular.descriptor);
+    m_take->file = sf_open_fd(m_take->descriptor.get(), SFM_READ, &m_take->info, SF_FALSE);
     if (!m_take->file)
-        throw openFailure(path, QString::fromUtf8(sf_strerror(nullptr)));
+        throw SystemError::failed(action, QString::fromUtf8(sf_strerror(nullptr)));
     m_durationUs = m_take->info.frames * 1'000'000 / m_take->info.samplerate;
 
     m_progress.setInterval(progressIntervalMs);

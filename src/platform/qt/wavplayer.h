@@ -13,7 +13,7 @@ class QAudioSink;
 class QtAudioOutput final : public Platform::AudioOutput
 {
 public:
-    /// A WavPlayer for the file at `path`. Throws Failure when it cannot be opened as audio.
+    /// A WavPlayer for the file at `path`. Throws SystemError when it cannot be opened as audio.
     [[nodiscard]] std::unique_ptr<Platform::Player> makePlayer(const QString &path) override;
 };
 
@@ -28,7 +28,7 @@ class WavPlayer final : public Platform::Player
 {
     Q_OBJECT
 public:
-    /// Opens the file at `path` and reads its header. Throws Failure, naming the file and the
+    /// Opens the file at `path` and reads its header. Throws SystemError, naming the file and the
     /// reason, when it cannot be opened or is not audio.
     explicit WavPlayer(const QString &path, QObject *parent = nullptr);
     /// Stops the sound, if any, at once.

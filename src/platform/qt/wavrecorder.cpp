@@ -62,20 +62,6 @@ QString reason(int errnum, SNDFILE *file)
     return errnum != 0 ? qt_error_string(errnum) : QString::fromUtf8(sf_strerror(file));
 }
 
-// Data written so far reaches the disk; the file's length with it, so that it can be read back.
-int flushData(int fd)
-{
-    int result;
-    do {
-#ifdef Q_OS_MACOS
-        result = ::fsync(fd);
-#else
-        result = ::fdatasync(fd);
-#endif
-    } while (result != 0 && errno == EINTR);
-    return result;
-}
-
 // libsndfile reads and writes the take through these, so that a failure's reason is the
 // system's own errno rather than a paraphrase, and flushing stays in our hands.
 struct VirtualFile
@@ -182,13 +168,13 @@ class FileWriter
 {
 public:
     /// Creates the file, never over an existing one, and writes the WAV header. Throws
-    /// Platform::Failure naming the file and the reason.
+    /// SystemError naming the file and the reason.
     explicit FileWriter(const QString &path) : m_path(path)
     {
         const QByteArray native = QFile::encodeName(path);
         m_file.fd = ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (m_file.fd < 0)
-            throw Platform::Failure(PlatformError::io(u"create", path, errno).description());
+            throw SystemError::io(u"create", path, errno);
         struct stat info
         {
         };
@@ -206,7 +192,7 @@ public:
                                             .arg(path, reason(m_file.error, nullptr));
             ::close(m_file.fd);
             removeFile();
-            throw Platform::Failure(description);
+            throw SystemError(description);
         }
         // The header follows every write, so that a crash leaves a file whose header tells
         // all the audio it holds.
@@ -314,14 +300,14 @@ private:
         if (m_failure)
             return;
         if (flushData(m_file.fd) != 0) {
-            fail(PlatformError::io(u"write", m_path, errno).description());
+            fail(SystemError::io(u"write", m_path, errno).description());
             return;
         }
         // Once, so that the new file's name survives a power cut together with its audio.
         if (!folderFlushed) {
             const QString folder = QFileInfo(m_path).path();
             if (flushFolder(folder) != 0)
-                fail(PlatformError::io(u"flush the folder", folder, errno).description());
+                fail(SystemError::io(u"flush the folder", folder, errno).description());
             folderFlushed = true;
         }
     }
@@ -337,13 +323,13 @@ private:
                          m_file.error != 0 ? qt_error_string(m_file.error)
                                            : QString::fromUtf8(sf_error_number(closed))));
         if (flushToDisk(m_file.fd) != 0)
-            fail(PlatformError::io(u"write", m_path, errno).description());
+            fail(SystemError::io(u"write", m_path, errno).description());
         // Some file systems (NFS, FUSE) report a write that did not reach the server only here.
         if (::close(std::exchange(m_file.fd, -1)) != 0 && errno != EINTR)
-            fail(PlatformError::io(u"write", m_path, errno).description());
+            fail(SystemError::io(u"write", m_path, errno).description());
         const QString folder = QFileInfo(m_path).path();
         if (flushFolder(folder) != 0)
-            fail(PlatformError::io(u"flush the folder", folder, errno).description());
+            fail(SystemError::io(u"flush the folder", folder, errno).description());
     }
 
     void fail(const QString &description)

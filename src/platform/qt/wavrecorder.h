@@ -30,7 +30,7 @@ class WavRecorder final : public Platform::Recorder
 {
     Q_OBJECT
 public:
-    /// Creates the file at `path` for a take from `device`. Throws Platform::Failure naming the
+    /// Creates the file at `path` for a take from `device`. Throws SystemError naming the
     /// file and the reason when it cannot be made, an existing file included.
     WavRecorder(const QAudioDevice &device, const QString &path, QObject *parent = nullptr);
     /// Stops a recording first. A recorder that never recorded removes the empty file it made.

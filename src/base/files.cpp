@@ -15,6 +15,16 @@ FileDescriptor::~FileDescriptor()
         ::close(m_fd);
 }
 
+FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
 int FileDescriptor::close()
 {
     const int result = ::close(std::exchange(m_fd, -1));
@@ -22,29 +32,32 @@ int FileDescriptor::close()
     return result != 0 && errno == EINTR ? 0 : result;
 }
 
-std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit)
+RegularFile openRegularFile(const QString &path, QStringView action)
 {
-    auto failure = [&path](int errnum) { return PlatformError::io(u"read", path, errnum); };
-
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
-    const FileDescriptor file(
+    FileDescriptor file(
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.get() < 0)
-        throw failure(errno);
     struct stat info
     {
     };
-    if (::fstat(file.get(), &info) != 0)
-        throw failure(errno);
+    if (file.get() < 0 || ::fstat(file.get(), &info) != 0)
+        throw SystemError::failed(action, qt_error_string(errno));
     if (!S_ISREG(info.st_mode))
-        throw PlatformError(QStringLiteral("Could not read “%1”: Not a regular file").arg(path));
-    if (info.st_size > limit)
+        throw SystemError::failed(action, QStringLiteral("Not a regular file"));
+    return {std::move(file), qint64(info.st_size)};
+}
+
+std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit)
+{
+    const QString action = fileAction(u"read", path);
+    const RegularFile file = openRegularFile(path, action);
+    if (file.size > limit)
         return std::nullopt;
 
     // The size is a hint only: the file may grow or shrink while it is read. One byte beyond
     // the limit is enough to know it is too large.
     QByteArray bytes;
-    bytes.resize(qsizetype(std::min<qint64>(info.st_size, limit) + 1));
+    bytes.resize(qsizetype(std::min<qint64>(file.size, limit) + 1));
     qsizetype used = 0;
     for (;;) {
         if (used == bytes.size()) {
@@ -52,11 +65,12 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit)
                 return std::nullopt;
             bytes.resize(qsizetype(std::min<qint64>(qint64(used) * 2, limit + 1)));
         }
-        const ssize_t n = ::read(file.get(), bytes.data() + used, size_t(bytes.size() - used));
+        const ssize_t n
+            = ::read(file.descriptor.get(), bytes.data() + used, size_t(bytes.size() - used));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw failure(errno);
+            throw SystemError::failed(action, qt_error_string(errno));
         }
         if (n == 0)
             break;
@@ -99,6 +113,19 @@ int flushToDisk(int fd)
     int result;
     do {
         result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+int flushData(int fd)
+{
+    int result;
+    do {
+#ifdef Q_OS_MACOS
+        result = ::fsync(fd);
+#else
+        result = ::fdatasync(fd);
+#endif
     } while (result != 0 && errno == EINTR);
     return result;
 }

@@ -4,17 +4,22 @@
 #include <QString>
 
 #include <optional>
+#include <utility>
 
 /// Owns an open file descriptor and closes it when it goes out of scope.
 class FileDescriptor
 {
 public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
     ~FileDescriptor();
+    FileDescriptor(FileDescriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
 
     [[nodiscard]] int get() const { return m_fd; }
+    /// Gives up ownership: the caller closes the descriptor.
+    [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
     /// Closes now and reports the result (0, or -1 with errno): close is where some file
     /// systems (NFS, FUSE) report a write that did not reach the server.
     int close();
@@ -23,9 +28,21 @@ private:
     int m_fd;
 };
 
+/// A regular file open for reading, and its size when it was opened.
+struct RegularFile
+{
+    FileDescriptor descriptor;
+    qint64 size = 0;
+};
+
+/// Opens the file at `path` for reading. Only a regular file is accepted: a FIFO, a device or a
+/// folder is refused without waiting on it, so a file that never ends cannot hang the program.
+/// Throws SystemError "Could not <action>: <reason>", the action worded by the caller, such as
+/// `read “/…/x”` (fileAction) — "Not a regular file" being the reason for everything else.
+[[nodiscard]] RegularFile openRegularFile(const QString &path, QStringView action);
+
 /// Reads a whole regular file, but never more than `limit` bytes: nothing when the file holds
-/// more. A FIFO, a device or a directory is refused without waiting on it, so a file that never
-/// ends cannot hang the program or fill its memory. Throws PlatformError naming the file.
+/// more. Opened as openRegularFile does; throws SystemError `Could not read “<path>”: …`.
 [[nodiscard]] std::optional<QByteArray> readRegularFile(const QString &path, qint64 limit);
 
 /// Writes all of `data` to `fd`, through short writes and interruptions. Returns 0, or -1 with
@@ -35,6 +52,10 @@ int writeAll(int fd, const char *data, qsizetype size);
 /// Flushes the file to the storage device itself, not only to the system's cache (on macOS
 /// fsync stops at the drive's cache). Returns 0, or -1 with errno.
 int flushToDisk(int fd);
+
+/// Flushes the data written so far to the disk, with the file's length but not necessarily its
+/// other metadata: cheaper than flushToDisk while a file grows. Returns 0, or -1 with errno.
+int flushData(int fd);
 
 /// Flushes the folder at `path`, so that names just made or changed in it survive a power cut.
 /// Returns 0, or -1 with errno.
