@@ -97,7 +97,7 @@ QByteArray recordingsJson(const QList<Record> &records)
     });
     if (!json)
         throw SystemError(QStringLiteral("Could not write recordings.json: a prompt holds text "
-                                           "that is not valid Unicode."));
+                                         "that is not valid Unicode."));
     return *json;
 }
 

@@ -131,7 +131,8 @@ private:
     {
         m_failed = true;
         if (m_onFailure)
-            m_onFailure(SystemError::failed(fileAction(u"read", m_take->path), reason).description());
+            m_onFailure(
+                SystemError::failed(fileAction(u"read", m_take->path), reason).description());
     }
 
     std::shared_ptr<Take> m_take;

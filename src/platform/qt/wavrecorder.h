@@ -11,7 +11,7 @@ class QThread;
 
 namespace WavRecording {
 class Capture;
-class FileWriter;
+class TakeFile;
 class Meter;
 } // namespace WavRecording
 
@@ -57,7 +57,7 @@ private:
     QAudioDevice m_device;
     QString m_path;
     State m_state = State::Ready;
-    std::shared_ptr<WavRecording::FileWriter> m_writer;
+    std::shared_ptr<WavRecording::TakeFile> m_file;
     std::shared_ptr<WavRecording::Meter> m_meter;
     QThread *m_thread = nullptr;
     WavRecording::Capture *m_capture = nullptr;
