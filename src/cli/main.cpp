@@ -7,25 +7,21 @@
 #include "qtaudioinput.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
+#include "terminationwatcher.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMediaDevices>
-#include <QSocketNotifier>
 #include <QStringList>
 #include <QTimer>
 #include <QUuid>
 
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <memory>
 #include <optional>
-#include <unistd.h>
 
 namespace {
 
@@ -59,33 +55,6 @@ Check a script before a recording day: every rule the import applies is checked,
 and the message names what to mend. Every failure is printed on standard error
 and ends with exit code 1.
 )";
-
-// Ctrl+C and SIGTERM end a recording through the event loop: the handler only writes a byte.
-int stopPipe[2] = {-1, -1};
-
-void requestStop(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(stopPipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool catchStopSignals()
-{
-    if (::pipe(stopPipe) != 0)
-        return false;
-    for (const int fd : stopPipe)
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    struct sigaction action
-    {
-    };
-    action.sa_handler = requestStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0
-        && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 // Exit code of a take that the microphone's going away ended early, its audio kept.
 constexpr int interruptedExit = 3;
@@ -122,32 +91,22 @@ int check(const QString &path)
 int info(const QString &folder)
 {
     const Session session = SessionDisk::load(folder);
-    const QDir dir(folder);
-    qsizetype recorded = 0, takes = 0, missing = 0;
-    for (const ScriptLine &line : session.script.lines)
-        recorded += session.chosen(line.id) ? 1 : 0;
-    for (const QList<Take> &list : session.takes) {
-        takes += list.size();
-        for (const Take &take : list)
-            missing += QFileInfo::exists(dir.filePath(take.file)) ? 0 : 1;
-    }
     const QString text = QStringLiteral("Title: %1\nLines: %2\nRecorded: %3\nTakes: %4\n"
                                         "Current line: %5\nMissing audio files: %6\n")
                              .arg(session.script.title)
                              .arg(session.script.lines.size())
-                             .arg(recorded)
-                             .arg(takes)
+                             .arg(session.recordedCount())
+                             .arg(session.takeCount())
                              .arg(session.index + 1)
-                             .arg(missing);
+                             .arg(SessionDisk::missingAudioCount(session, folder));
     return print(text);
 }
 
 int exportSession(const QString &folder, const QString &parent)
 {
     const Session session = SessionDisk::load(folder);
-    const QString name = QStringLiteral("Quorbel-Export-")
-        + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8).toUpper();
-    const QString destination = QDir(parent).absoluteFilePath(name);
+    const QString destination
+        = QDir(parent).absoluteFilePath(SessionDisk::exportFolderName(QUuid::createUuid()));
     try {
         const int copied = SessionDisk::exportTo(session, folder, destination);
         const QString text = QStringLiteral("Exported %1 of %2 lines.\n%3\n")
@@ -183,24 +142,22 @@ int record(const QString &file, double seconds)
         return fail(QStringLiteral("No microphone detected."));
     const QString path = QFileInfo(file).absoluteFilePath();
     const std::unique_ptr<Platform::Recorder> recorder = input.makeRecorder(path);
-    if (!catchStopSignals())
-        return fail(QStringLiteral("Could not prepare for Ctrl+C: %1").arg(qt_error_string(errno)));
+    // Ctrl+C and SIGTERM end a recording through the event loop, so the take is kept.
+    TerminationWatcher stopRequested;
+    if (!stopRequested.start())
+        return fail(
+            QStringLiteral("Could not prepare for Ctrl+C: %1").arg(stopRequested.failure()));
 
     QEventLoop loop;
     int exitCode = 0;
     QString failure;
-    QSocketNotifier stopRequested(stopPipe[0], QSocketNotifier::Read);
     // After `stop`, once more through the event loop: a failure to close the file is reported
     // through it.
     const auto stop = [&] {
         recorder->stop();
         QTimer::singleShot(0, &loop, &QEventLoop::quit);
     };
-    QObject::connect(&stopRequested, &QSocketNotifier::activated, &loop, [&] {
-        char byte;
-        while (::read(stopPipe[0], &byte, 1) > 0) {}
-        stop();
-    });
+    QObject::connect(&stopRequested, &TerminationWatcher::requested, &loop, stop);
     QTimer deadline;
     deadline.setSingleShot(true);
     deadline.setTimerType(Qt::PreciseTimer);

@@ -3,6 +3,7 @@
 #include "apperror.h"
 #include "validation.h"
 
+#include <algorithm>
 #include <cmath>
 
 bool canonicallyEqual(const QString &a, const QString &b)
@@ -72,6 +73,25 @@ Session Session::validated() const
         }
     }
     return *this;
+}
+
+int Session::recordedCount() const
+{
+    // A line has a chosen take exactly when its list of takes is not empty; asking that alone
+    // spares the look-up of the selection.
+    return int(
+        std::count_if(script.lines.cbegin(), script.lines.cend(), [this](const ScriptLine &line) {
+            const auto found = takes.constFind(line.id);
+            return found != takes.cend() && !found->isEmpty();
+        }));
+}
+
+qsizetype Session::takeCount() const
+{
+    qsizetype count = 0;
+    for (const QList<Take> &list : takes)
+        count += list.size();
+    return count;
 }
 
 const Take *Session::chosen(const QString &lineId) const

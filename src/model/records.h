@@ -55,6 +55,10 @@ struct Session
 
     /// The take that stands for the line: the selected one, else the newest, else none.
     [[nodiscard]] const Take *chosen(const QString &lineId) const;
+    /// How many lines of the script have a take, and so a chosen one.
+    [[nodiscard]] int recordedCount() const;
+    /// How many takes the session holds, under any line id.
+    [[nodiscard]] qsizetype takeCount() const;
 
     friend bool operator==(const Session &, const Session &);
 };

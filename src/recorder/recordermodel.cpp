@@ -1,7 +1,7 @@
 #include "recordermodel.h"
 
-#include "atomicfile.h"
 #include "apperror.h"
+#include "atomicfile.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
 
@@ -237,15 +237,7 @@ const Take *RecorderModel::chosen() const
 
 int RecorderModel::recordedCount() const
 {
-    if (!m_session)
-        return 0;
-    // A line has a chosen take exactly when its list of takes is not empty.
-    const auto &takes = m_session->takes;
-    return int(std::count_if(m_session->script.lines.cbegin(), m_session->script.lines.cend(),
-        [&takes](const ScriptLine &line) {
-            const auto found = takes.constFind(line.id);
-            return found != takes.cend() && !found->isEmpty();
-        }));
+    return m_session ? m_session->recordedCount() : 0;
 }
 
 bool RecorderModel::allRecorded() const
@@ -580,11 +572,10 @@ void RecorderModel::beginRecording()
 
     const QString takeId = m_services.newUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString file = u"takes/"_s + lineId + u'-' + takeId + u".wav"_s;
-    const QDir folder(*m_folder);
     const std::optional<QString> failure = attempt([&] {
-        createFolders(folder.filePath(QStringLiteral("takes")));
+        createFolders(QDir(*m_folder).filePath(QStringLiteral("takes")));
         std::unique_ptr<Platform::Recorder> made
-            = m_services.input->makeRecorder(folder.filePath(file));
+            = m_services.input->makeRecorder(SessionDisk::takePath(*m_folder, file));
         Platform::Recorder *recorder = made.get();
         connect(recorder, &Platform::Recorder::finished, this,
             [this, recorder](bool success) { recorderFinished(recorder, success); });
@@ -621,7 +612,7 @@ void RecorderModel::finishRecording(bool success)
 
     const std::optional<QString> failure = attempt([&] {
         const Platform::AudioFileInfo info
-            = m_services.input->fileInfo(QDir(*m_folder).filePath(pending.file));
+            = m_services.input->fileInfo(SessionDisk::takePath(*m_folder, pending.file));
         const double duration = double(info.frames) / info.sampleRate;
         // A NaN compares false, so it is refused with the rest. So is an endless length (a file
         // reporting no sample rate): filed, it could never be written to session.json again.
@@ -682,7 +673,7 @@ void RecorderModel::togglePlayback()
     const Take *take = chosen();
     if (!take || !m_folder)
         return;
-    const QString path = QDir(*m_folder).filePath(take->file);
+    const QString path = SessionDisk::takePath(*m_folder, take->file);
     std::unique_ptr<Platform::Player, DeleteLater> player;
     const std::optional<QString> failure = attempt([&] {
         player.reset(m_services.output->makePlayer(path).release());
@@ -783,11 +774,8 @@ void RecorderModel::confirmStartOver()
 {
     if (busy() || !m_session || !m_folder)
         return;
-    qsizetype count = 0;
-    for (const QList<Take> &takes : std::as_const(m_session->takes))
-        count += takes.size();
     if (!confirm(QStringLiteral("Start this script over?"),
-            u"This removes all "_s + QString::number(count) + u" takes from “"_s
+            u"This removes all "_s + QString::number(m_session->takeCount()) + u" takes from “"_s
                 + m_session->script.title
                 + u"” and returns to the first line. The script is kept. Audio moves to the "
                   u"Trash; other sessions and exports are kept."_s,
@@ -835,9 +823,8 @@ void RecorderModel::exportRecordings()
     });
     if (!chosenFolder)
         return;
-    const QString name = u"Quorbel-Export-"_s
-        + m_services.newUuid().toString(QUuid::WithoutBraces).toUpper().left(8);
-    const QString destination = QDir(*chosenFolder).filePath(name);
+    const QString destination
+        = QDir(*chosenFolder).filePath(SessionDisk::exportFolderName(m_services.newUuid()));
     int exported = 0;
     if (const auto failure
         = attempt([&] { exported = SessionDisk::exportTo(session, from, destination); })) {

@@ -120,7 +120,7 @@ int exportTo(const Session &session, const QString &from, const QString &to)
     if (::mkdir(QFile::encodeName(to).constData(), 0777) != 0)
         throw SystemError::io(u"create the folder", to, errno);
 
-    const QDir source(from), target(to);
+    const QDir target(to);
     try {
         int copied = 0;
         QList<Record> records;
@@ -134,7 +134,7 @@ int exportTo(const Session &session, const QString &from, const QString &to)
                 continue;
             }
             const QString name = line.id + QStringLiteral(".wav");
-            copyTake(source.filePath(take->file), target.filePath(name));
+            copyTake(takePath(from, take->file), target.filePath(name));
             ++copied;
             records.append({name, line.id, line.text});
         }

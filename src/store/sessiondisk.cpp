@@ -253,12 +253,23 @@ Session load(const QString &folder)
 
 int missingAudioCount(const Session &session, const QString &folder)
 {
-    const QDir dir(folder);
     int missing = 0;
     for (const QList<Take> &takes : session.takes)
         for (const Take &take : takes)
-            missing += !exists(dir.filePath(take.file));
+            // Followed through symbolic links: a link that leads nowhere holds no audio either.
+            missing += !QFileInfo::exists(takePath(folder, take.file));
     return missing;
+}
+
+QString takePath(const QString &folder, const QString &file)
+{
+    return QDir(folder).filePath(file);
+}
+
+QString exportFolderName(const QUuid &uuid)
+{
+    return QStringLiteral("Quorbel-Export-")
+        + uuid.toString(QUuid::WithoutBraces).left(8).toUpper();
 }
 
 bool exists(const QString &path)

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QUuid>
 
 #include <functional>
 
@@ -68,8 +69,17 @@ struct Created
 /// files copied. Audio is copied by the file system, never through memory.
 int exportTo(const Session &session, const QString &from, const QString &to);
 
-/// How many takes of the session, under any line id, have nothing at their file in `folder`.
+/// How many takes of the session, under any line id, have no audio at their file in `folder`:
+/// nothing is there, or a symbolic link that leads nowhere.
 [[nodiscard]] int missingAudioCount(const Session &session, const QString &folder);
+
+/// Where the audio of a take lives: its reference `file` ("takes/…") inside the session
+/// `folder`.
+[[nodiscard]] QString takePath(const QString &folder, const QString &file);
+
+/// The name of a new export folder: "Quorbel-Export-" and the first 8 hexadecimal digits of
+/// `uuid`, in capitals.
+[[nodiscard]] QString exportFolderName(const QUuid &uuid);
 
 /// True when a file or folder is at `path`.
 [[nodiscard]] bool exists(const QString &path);

@@ -99,7 +99,7 @@ Session deleteTake(const QString &takeId, const QString &lineId, const Session &
         updated.selected.remove(lineId);
 
     (void)session.validated();
-    replaceThenTrash(session, updated, folder, QDir(folder).filePath(take->file), trash);
+    replaceThenTrash(session, updated, folder, takePath(folder, take->file), trash);
     return updated;
 }
 
