@@ -73,7 +73,7 @@ int run(const QString &parent)
         QList<double> times;
         qsizetype shown = 0;
         for (int run = 0; run < Bench::runs; ++run)
-            times.append(Bench::milliseconds([&] { shown = uut.visibleLines().size(); }));
+            times.append(Bench::milliseconds([&] { shown = uut.lines()->visibleLines().size(); }));
         std::printf("visibleLines “%s”: %.2f ms, %lld lines shown (median of %d; target ≤ %.0f "
                     "ms: %s)\n",
             qPrintable(search), Bench::median(times), qint64(shown), Bench::runs, maxVisibleLinesMs,

@@ -1,6 +1,6 @@
 #include "linelistmodel.h"
 
-#include "recordermodel.h"
+#include <QStringMatcher>
 
 #include <algorithm>
 
@@ -38,16 +38,6 @@ int countRuns(const QList<int> &from, const QList<int> &to)
 
 } // namespace
 
-LineListModel::LineListModel(const RecorderModel &recorder, QObject *parent)
-    : QAbstractListModel(parent)
-    , m_recorder(recorder)
-{
-    connect(&recorder, &RecorderModel::sessionChanged, this, &LineListModel::follow);
-    connect(&recorder, &RecorderModel::searchChanged, this, &LineListModel::refilter);
-    connect(&recorder, &RecorderModel::missingOnlyChanged, this, &LineListModel::refilter);
-    follow();
-}
-
 int LineListModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : int(m_rows.size());
@@ -65,10 +55,8 @@ QVariant LineListModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
     case TextRole:
         return line.text;
-    case RecordedRole: {
-        const std::optional<Session> &session = m_recorder.session();
-        return session && session->chosen(line.id) != nullptr;
-    }
+    case RecordedRole:
+        return m_session && m_session->chosen(line.id) != nullptr;
     case CurrentRole:
         return position == m_index;
     default:
@@ -92,16 +80,58 @@ int LineListModel::currentRow() const
     return found != m_rows.cend() && *found == m_index ? int(found - m_rows.cbegin()) : -1;
 }
 
-void LineListModel::refilter()
+QList<ScriptLine> LineListModel::visibleLines() const
 {
-    const QString search = m_recorder.search();
-    const bool missingOnly = m_recorder.missingOnly();
+    QList<ScriptLine> lines;
+    lines.reserve(m_rows.size());
+    for (const int position : m_rows)
+        lines.append(m_lines.at(position));
+    return lines;
+}
+
+QList<int> LineListModel::filtered(const QList<int> *among) const
+{
+    QList<int> positions;
+    if (!m_session)
+        return positions;
+    // The sidebar filters on each keystroke. A prepared matcher skips ahead through long lines
+    // for a longer search; a letter or two is found faster by the plain search.
+    const QStringMatcher matcher(m_search, Qt::CaseInsensitive);
+    const bool prepared = m_search.size() > 2;
+    const auto contains = [&](const QString &text) {
+        return prepared ? matcher.indexIn(text) >= 0 : text.contains(m_search, Qt::CaseInsensitive);
+    };
+    const QList<ScriptLine> &lines = m_session->script.lines;
+    const auto consider = [&](qsizetype i) {
+        const ScriptLine &line = lines.at(i);
+        if (m_unrecordedOnly && m_session->chosen(line.id))
+            return;
+        if (!m_search.isEmpty() && !contains(line.text) && !contains(line.id))
+            return;
+        positions.append(int(i));
+    };
+    if (among) {
+        for (const int i : *among) {
+            if (i >= 0 && i < lines.size())
+                consider(i);
+        }
+    } else {
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            consider(i);
+    }
+    return positions;
+}
+
+void LineListModel::setFilter(const QString &search, bool unrecordedOnly)
+{
+    if (search == m_search && unrecordedOnly == m_unrecordedOnly)
+        return;
     // Typing on narrows the search: only the lines listed now can still match.
-    const bool narrower = missingOnly == m_missingOnly && !m_search.isEmpty()
+    const bool narrower = unrecordedOnly == m_unrecordedOnly && !m_search.isEmpty()
         && search.contains(m_search, Qt::CaseInsensitive);
-    QList<int> rows = m_recorder.visiblePositions(narrower ? &m_rows : nullptr);
     m_search = search;
-    m_missingOnly = missingOnly;
+    m_unrecordedOnly = unrecordedOnly;
+    QList<int> rows = filtered(narrower ? &m_rows : nullptr);
     if (rows == m_rows)
         return;
     const int row = currentRow();
@@ -112,26 +142,22 @@ void LineListModel::refilter()
         Q_EMIT currentRowChanged();
 }
 
-void LineListModel::follow()
+void LineListModel::setSession(const Session *session)
 {
-    const std::optional<Session> &session = m_recorder.session();
     const qint64 index = session ? session->index : -1;
     const int row = currentRow();
     const qint64 previous = m_index;
     const bool sameScript = session && m_lines.isSharedWith(session->script.lines);
+    m_session = session;
     if (!sameScript) {
         beginResetModel();
         m_lines = session ? session->script.lines : QList<ScriptLine>();
         m_index = index;
-        m_rows = m_recorder.visiblePositions();
-        m_search = m_recorder.search();
-        m_missingOnly = m_recorder.missingOnly();
+        m_rows = filtered();
         endResetModel();
     } else {
         m_index = index;
-        m_search = m_recorder.search();
-        m_missingOnly = m_recorder.missingOnly();
-        moveTo(m_recorder.visiblePositions());
+        moveTo(filtered());
         // Takes and the current line may have changed anywhere; a view redraws only the rows
         // it has built.
         if (!m_rows.isEmpty())

@@ -5,12 +5,10 @@
 #include <QAbstractListModel>
 #include <QList>
 
-class RecorderModel;
-
-/// The lines the sidebar lists: the session's script filtered by the controller's search text
-/// and "unrecorded only" switch, in script order. The controller keeps it current; it follows
-/// every change of the session, the search and the switch, so a view built over it never
-/// rebuilds more than the rows that changed.
+/// The lines the sidebar lists: a session's script filtered by a search text and an
+/// "unrecorded only" switch, in script order. Its owner tells it every change of the session
+/// and of the filter; it follows each with the fewest row changes, so a view built over it
+/// never rebuilds more than the rows that changed.
 class LineListModel final : public QAbstractListModel
 {
     Q_OBJECT
@@ -26,8 +24,17 @@ public:
         CurrentRole,
     };
 
-    /// Lists the lines of `recorder`'s session and follows it from now on.
-    explicit LineListModel(const RecorderModel &recorder, QObject *parent = nullptr);
+    /// Shows no session until `setSession`.
+    explicit LineListModel(QObject *parent) : QAbstractListModel(parent) {}
+
+    /// Shows `session`, or nothing for null. The session must stay where it is until the next
+    /// call, which follows every change of it, in place or not.
+    void setSession(const Session *session);
+    /// Lists only the lines whose text or id holds `search`, ignoring case (every line for an
+    /// empty one), and with `unrecordedOnly` only the lines without a take.
+    void setFilter(const QString &search, bool unrecordedOnly);
+    /// The lines listed, in script order.
+    [[nodiscard]] QList<ScriptLine> visibleLines() const;
 
     [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
     [[nodiscard]] QVariant data(const QModelIndex &index, int role) const override;
@@ -35,8 +42,6 @@ public:
 
     /// The row of the session's current line, or -1 when it is filtered out or there is none.
     [[nodiscard]] int currentRow() const;
-    /// The position in the script of the line a row shows.
-    [[nodiscard]] int linePosition(int row) const { return m_rows.at(row); }
 
 Q_SIGNALS:
     void currentRowChanged();
@@ -45,20 +50,18 @@ Q_SIGNALS:
     void currentMoved();
 
 private:
-    /// The search text or the switch changed: the list is built anew, unless its rows stay.
-    void refilter();
-    /// The session changed: rows come and go one run at a time, the others are redrawn.
-    void follow();
+    /// The positions in the script of the lines the filter lets through; with `among`, of those
+    /// among them only.
+    [[nodiscard]] QList<int> filtered(const QList<int> *among = nullptr) const;
     /// Turns the rows into `target` by removing and inserting runs of rows.
     void moveTo(const QList<int> &target);
 
-    const RecorderModel &m_recorder;
+    const Session *m_session = nullptr;
     /// A copy of the script's lines that shares their data, so a replaced script is told apart
     /// from the same one at no cost.
     QList<ScriptLine> m_lines;
     QList<int> m_rows;
     qint64 m_index = -1;
-    /// The filters the rows were chosen with.
     QString m_search;
-    bool m_missingOnly = false;
+    bool m_unrecordedOnly = false;
 };

@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStringMatcher>
 
 #include <algorithm>
 #include <cmath>
@@ -54,7 +53,7 @@ RecorderModel::RecorderModel(RecorderServices services, QObject *parent)
 {
     Q_ASSERT(m_services.input && m_services.output && m_services.desktop && m_services.environment);
     // Made first, so that it follows the session the start-up reopens.
-    m_lines = new LineListModel(*this, this);
+    m_lines = new LineListModel(this);
     startUp();
 }
 
@@ -121,6 +120,7 @@ void RecorderModel::setSearch(const QString &search)
     if (m_search == search)
         return;
     m_search = search;
+    m_lines->setFilter(m_search, m_missingOnly);
     Q_EMIT searchChanged();
 }
 
@@ -129,6 +129,7 @@ void RecorderModel::setMissingOnly(bool missingOnly)
     if (m_missingOnly == missingOnly)
         return;
     m_missingOnly = missingOnly;
+    m_lines->setFilter(m_search, m_missingOnly);
     Q_EMIT missingOnlyChanged();
 }
 
@@ -143,6 +144,12 @@ void RecorderModel::setFontSize(double fontSize)
 void RecorderModel::setSession(std::optional<Session> session)
 {
     m_session = std::move(session);
+    sessionUpdated();
+}
+
+void RecorderModel::sessionUpdated()
+{
+    m_lines->setSession(m_session ? &*m_session : nullptr);
     Q_EMIT sessionChanged();
 }
 
@@ -243,51 +250,6 @@ int RecorderModel::recordedCount() const
 bool RecorderModel::allRecorded() const
 {
     return m_session && recordedCount() == m_session->script.lines.size();
-}
-
-QList<ScriptLine> RecorderModel::visibleLines() const
-{
-    QList<ScriptLine> lines;
-    if (!m_session)
-        return lines;
-    const QList<int> positions = visiblePositions();
-    lines.reserve(positions.size());
-    for (const int position : positions)
-        lines.append(m_session->script.lines.at(position));
-    return lines;
-}
-
-QList<int> RecorderModel::visiblePositions(const QList<int> *among) const
-{
-    QList<int> positions;
-    if (!m_session)
-        return positions;
-    // The sidebar filters on each keystroke. A prepared matcher skips ahead through long lines
-    // for a longer search; a letter or two is found faster by the plain search.
-    const QStringMatcher matcher(m_search, Qt::CaseInsensitive);
-    const bool prepared = m_search.size() > 2;
-    const auto contains = [&](const QString &text) {
-        return prepared ? matcher.indexIn(text) >= 0 : text.contains(m_search, Qt::CaseInsensitive);
-    };
-    const QList<ScriptLine> &lines = m_session->script.lines;
-    const auto consider = [&](qsizetype i) {
-        const ScriptLine &line = lines.at(i);
-        if (m_missingOnly && m_session->chosen(line.id))
-            return;
-        if (!m_search.isEmpty() && !contains(line.text) && !contains(line.id))
-            return;
-        positions.append(int(i));
-    };
-    if (among) {
-        for (const int i : *among) {
-            if (i >= 0 && i < lines.size())
-                consider(i);
-        }
-    } else {
-        for (qsizetype i = 0; i < lines.size(); ++i)
-            consider(i);
-    }
-    return positions;
 }
 
 QString RecorderModel::title() const
@@ -457,7 +419,7 @@ void RecorderModel::select(const QString &lineId)
         return;
     stopPlayback();
     m_session->index = found - lines.cbegin();
-    Q_EMIT sessionChanged();
+    sessionUpdated();
     setElapsed(0);
     setLevel(0);
     setMessage(everyTakeSaved);
@@ -498,7 +460,7 @@ void RecorderModel::selectTake(const QString &takeId)
         return;
     stopPlayback();
     m_session->selected.insert(line->id, takeId);
-    Q_EMIT sessionChanged();
+    sessionUpdated();
     const Take *take = chosen();
     setElapsed(take ? take->duration : 0);
     persist();
@@ -624,7 +586,7 @@ void RecorderModel::finishRecording(bool success)
         m_session->takes[pending.line].append(
             Take {pending.id, pending.file, duration, m_services.now()});
         m_session->selected.insert(pending.line, pending.id);
-        Q_EMIT sessionChanged();
+        sessionUpdated();
         if (!persist())
             return;
         if (!m_requestedStop)

@@ -121,11 +121,8 @@ public:
     /// How many lines have at least one take.
     [[nodiscard]] int recordedCount() const;
     [[nodiscard]] bool allRecorded() const;
-    /// The lines the sidebar shows, filtered by `search` and `missingOnly`, in script order.
-    [[nodiscard]] QList<ScriptLine> visibleLines() const;
-    /// The positions in the script of `visibleLines`; with `among`, of those among them only.
-    [[nodiscard]] QList<int> visiblePositions(const QList<int> *among = nullptr) const;
-    /// `visibleLines` as a list model that follows every change.
+    /// The lines the sidebar shows, filtered by `search` and `missingOnly`, in script order; it
+    /// follows every change.
     [[nodiscard]] LineListModel *lines() const { return m_lines; }
 
     [[nodiscard]] bool hasSession() const { return m_session.has_value(); }
@@ -231,6 +228,8 @@ private:
     void recoverAfterRemovalError(const QString &description, const QString &folder);
 
     void setSession(std::optional<Session> session);
+    /// The session changed, in place or by replacement: the sidebar and the window follow.
+    void sessionUpdated();
     void setFolder(std::optional<QString> folder);
     void setRecording(bool recording);
     void setPlaying(bool playing);

@@ -1,4 +1,3 @@
-#include "appdelegate.h"
 #include "fakeaudio.h"
 #include "fakedesktop.h"
 #include "realrecordingtest.h"
@@ -1167,21 +1166,13 @@ private slots:
             blocked.emplace(uut->folder());
         }
 
-        AppDelegate delegate;
-        delegate.setModel(uut.get());
-        const bool quits
-            = delegate.applicationShouldTerminate() == AppDelegate::TerminateReply::Now;
-        QCOMPARE(quits, mayQuit);
+        QCOMPARE(uut->prepareToQuit(), mayQuit);
         QVERIFY(!uut->recording());
         QCOMPARE(uut->requestingPermission(), situation == u"asking");
         QCOMPARE(uut->errorText().startsWith(notSaved), situation == u"unsaved");
         if (blocked)
             blocked->release();
         QCOMPARE(takeCount(onDisk(*uut)), takesOnDisk);
-
-        uut.reset();
-        QVERIFY2(delegate.applicationShouldTerminate() == AppDelegate::TerminateReply::Now,
-            "with the controller gone there is nothing to keep");
     }
 };
 
