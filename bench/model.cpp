@@ -58,10 +58,11 @@ int run(const QString &parent)
         selects.append(Bench::milliseconds([&] { uut.select(id); }));
     }
     Session bare = SessionDisk::load(folder);
-    SessionDisk::save(bare, folder);
+    SessionDisk::SessionWriter writer;
+    writer.save(bare, folder);
     for (int run = 0; run < Bench::runs; ++run) {
         bare.index = (run * 997 + 1) % lineCount;
-        saves.append(Bench::milliseconds([&] { SessionDisk::save(bare, folder); }));
+        saves.append(Bench::milliseconds([&] { writer.save(bare, folder); }));
     }
     if (uut.error()) {
         std::fprintf(stderr, "%s\n", qPrintable(*uut.error()));

@@ -336,7 +336,7 @@ bool RecorderModel::persist()
     if (!m_session || !m_folder)
         return true;
     const std::optional<QString> failure
-        = attempt([this] { SessionDisk::save(std::as_const(*m_session), *m_folder); });
+        = attempt([this] { m_writer.save(std::as_const(*m_session), *m_folder); });
     if (!failure)
         return true;
     setError(u"Progress could not be saved. Keep this session open and retry. Audio remains in "

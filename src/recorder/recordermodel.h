@@ -4,6 +4,7 @@
 #include "desktop.h"
 #include "linelistmodel.h"
 #include "records.h"
+#include "sessiondisk.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -244,6 +245,8 @@ private:
 
     std::optional<Session> m_session;
     std::optional<QString> m_folder;
+    /// Saves the session after every change, encoding only what the change touched.
+    SessionDisk::SessionWriter m_writer;
     bool m_recording = false;
     bool m_playing = false;
     bool m_requestingPermission = false;

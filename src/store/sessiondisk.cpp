@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 #include <vector>
 
 namespace SessionDisk {
@@ -81,28 +80,6 @@ bool sameData(const T &a, const T &b)
     return a.constData() == b.constData() && a.size() == b.size();
 }
 
-/// The encoded pieces of the session saved last, reused while the records they were made from
-/// stay unchanged, so that a save after each small change encodes only what changed: a 10,000
-/// line script is written once, not at every take.
-///
-/// Unchanged is decided by identity, which is sound with Qt's implicitly shared containers: the
-/// cache keeps its own copy of each list, and a list whose data is shared is never changed in
-/// place; changing either copy gives it data of its own. So a list that still points at the
-/// cached copy's data holds exactly what it held when the piece was encoded.
-struct EncodedPieces
-{
-    std::mutex mutex;
-    Script script;
-    QByteArray scriptJson;
-    QHash<QString, std::pair<QList<Take>, QByteArray>> takes; // line id → takes, their JSON
-
-    static EncodedPieces &instance()
-    {
-        static EncodedPieces pieces;
-        return pieces;
-    }
-};
-
 /// Writes a member's value from `cached` when it is still current, else with `write`, keeping
 /// what `write` produced as the new cached piece. False when the value cannot be written.
 template<class Write>
@@ -128,27 +105,25 @@ bool writeValue(Json::Output &output, Json::PrettyWriter &w, bool current, QByte
 
 } // namespace
 
-void encode(const Session &session, const Json::Sink &sink)
+void SessionWriter::encode(const Session &session, const Json::Sink &sink)
 {
     Json::Output output(sink);
     Json::PrettyWriter w(output.buffer());
     w.SetIndent(' ', 2);
-    EncodedPieces &cache = EncodedPieces::instance();
-    const std::lock_guard lock(cache.mutex);
 
     bool ok = w.StartObject() && Json::key(w, "index") && w.Int64(session.index)
         && Json::key(w, "script");
     // A piece and the records it came from are replaced together, and only once the piece is
     // written whole, so a save that fails halfway leaves no piece that looks current.
-    const bool sameScript = !cache.scriptJson.isEmpty()
-        && sameData(cache.script.lines, session.script.lines)
-        && sameData(cache.script.title, session.script.title);
-    ok = ok && writeValue(output, w, sameScript, cache.scriptJson, rapidjson::kObjectType, [&] {
+    const bool sameScript = !m_scriptJson.isEmpty()
+        && sameData(m_script.lines, session.script.lines)
+        && sameData(m_script.title, session.script.title);
+    ok = ok && writeValue(output, w, sameScript, m_scriptJson, rapidjson::kObjectType, [&] {
         return Json::writeScript(w, session.script);
     });
     if (!ok)
         cannotEncode(u"the script holds text that is not valid Unicode.");
-    cache.script = session.script;
+    m_script = session.script;
 
     // With UTF-8 in and out, RapidJSON only fails on text; names and structure always succeed.
     Json::key(w, "selected");
@@ -167,7 +142,7 @@ void encode(const Session &session, const Json::Sink &sink)
         const QList<Take> *const takes = entry.second;
         if (!Json::writeString(w, line))
             cannotEncode(u"a line id holds text that is not valid Unicode.");
-        auto &[cachedTakes, cachedJson] = cache.takes[line.toString()];
+        auto &[cachedTakes, cachedJson] = m_takes[line.toString()];
         const bool current = !cachedJson.isEmpty() && sameData(cachedTakes, *takes);
         const bool written = writeValue(output, w, current, cachedJson, rapidjson::kArrayType, [&] {
             w.StartArray();
@@ -181,14 +156,27 @@ void encode(const Session &session, const Json::Sink &sink)
         output.flushIfFull();
     }
     // Lines whose takes are gone from the session must not keep their pieces alive.
-    if (cache.takes.size() != session.takes.size())
-        cache.takes.removeIf(
+    if (m_takes.size() != session.takes.size())
+        m_takes.removeIf(
             [&session](const auto &entry) { return !session.takes.contains(entry.key()); });
     w.EndObject();
     Json::key(w, "version");
     w.Int64(session.version);
     w.EndObject();
     output.flush();
+}
+
+void SessionWriter::save(const Session &session, const QString &folder)
+{
+    // Written straight into the file as it is encoded: a large session never sits whole in
+    // memory, and an encoding failure still leaves the old file as it was.
+    writeFileAtomically(
+        documentPath(folder), [&](const Json::Sink &write) { encode(session, write); });
+}
+
+void encode(const Session &session, const Json::Sink &sink)
+{
+    SessionWriter().encode(session, sink);
 }
 
 QByteArray encode(const Session &session)
@@ -236,10 +224,7 @@ QString documentPath(const QString &folder)
 
 void save(const Session &session, const QString &folder)
 {
-    // Written straight into the file as it is encoded: a large session never sits whole in
-    // memory, and an encoding failure still leaves the old file as it was.
-    writeFileAtomically(
-        documentPath(folder), [&session](const Json::Sink &write) { encode(session, write); });
+    SessionWriter().save(session, folder);
 }
 
 Session load(const QString &folder)

@@ -12,6 +12,30 @@
 /// Operations on a session folder. They keep nothing between calls.
 namespace SessionDisk {
 
+/// Writes the document of one session again and again, encoding only what changed since its
+/// previous save: the encoded script and each line's takes are kept and reused while the
+/// records they came from stay unchanged, so a save after a small change does not encode a
+/// 10,000-line script anew. Held by whoever saves the same session after every change.
+///
+/// Unchanged is decided by identity, which is sound with Qt's implicitly shared containers: the
+/// writer keeps its own copy of each list, and a list whose data is shared is never changed in
+/// place; changing either copy gives it data of its own. So a list that still points at the
+/// kept copy's data holds exactly what it held when its piece was encoded.
+class SessionWriter
+{
+public:
+    /// The document's bytes, as `SessionDisk::encode` gives them, handed to `sink` piece by
+    /// piece as they are written. Throws SystemError as it does.
+    void encode(const Session &session, const Json::Sink &sink);
+    /// Writes folder/session.json atomically and durably, as `SessionDisk::save` does.
+    void save(const Session &session, const QString &folder);
+
+private:
+    Script m_script;
+    QByteArray m_scriptJson;
+    QHash<QString, std::pair<QList<Take>, QByteArray>> m_takes; // line id → takes, their JSON
+};
+
 /// The session document's bytes: pretty-printed UTF-8, keys in code point order at every level,
 /// '/' written as "\/", times as "YYYY-MM-DDTHH:MM:SSZ". Throws SystemError when the session
 /// holds something JSON cannot carry (a duration that is not finite, text that is not Unicode).

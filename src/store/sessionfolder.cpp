@@ -1,7 +1,7 @@
 // Creating a session folder, and the two operations that take audio away from it.
 
-#include "atomicfile.h"
 #include "apperror.h"
+#include "atomicfile.h"
 #include "sessiondisk.h"
 #include "validation.h"
 
@@ -33,15 +33,18 @@ void replaceThenTrash(const Session &session, const Session &updated, const QStr
 {
     const QString backup = QDir(folder).filePath(QStringLiteral("Session Backups/") + newUuid());
     createFolders(backup);
-    save(session, backup);
-    save(updated, folder);
+    // One writer for the three saves: the updated session shares all but one line with the
+    // old one, so only that line is encoded again.
+    SessionWriter writer;
+    writer.save(session, backup);
+    writer.save(updated, folder);
     if (!QFileInfo::exists(item))
         return;
     try {
         trash(item);
     } catch (...) {
         try {
-            save(session, folder);
+            writer.save(session, folder);
         } catch (const Error &restore) {
             throw AppError(QStringLiteral("The audio could not be moved and progress could not "
                                           "be restored. A recovery copy of session.json is in "

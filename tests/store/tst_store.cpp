@@ -186,10 +186,12 @@ private slots:
             {"then no takes at all", [&](Session &s) { s.takes[intro] = {}; }},
             {"the script replaced", [](Session &s) { s.script = Script::recordingTest(); }},
         };
+        SessionDisk::SessionWriter writer;
         for (const auto &[what, change] : changes) {
             change(uut);
             try {
-                const QByteArray encoded = SessionDisk::encode(uut);
+                QByteArray encoded;
+                writer.encode(uut, [&encoded](QByteArrayView piece) { encoded.append(piece); });
                 QVERIFY2(SessionDisk::decode(encoded, QStringLiteral("session.json"))
                         == truncatedToSeconds(uut),
                     what);
