@@ -64,12 +64,6 @@ Session truncatedToSeconds(Session session)
     return session;
 }
 
-QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
-
 // A small valid session.json; the error cases below each change one piece of it.
 constexpr char minimalDocument[]
     = R"({"version":1,"index":0,"script":{"title":"T","lines":[{"id":"a","text":"x"}]},)"

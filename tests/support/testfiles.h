@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -18,11 +19,20 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-inline void writeFile(const QString &path, const QByteArray &bytes)
+/// Writes a whole file and returns its path; a file that cannot be written ends the test run.
+inline QString writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+/// The names in `folder`, hidden ones included, sorted: what an operation left there.
+inline QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 /// Everything under `folder`, to show that an operation wrote nothing there: every entry's
