@@ -132,7 +132,7 @@ class Job:
         raise Failure("waited %.0f s for %s" % (timeout, what))
 
     def visible(self, title):
-        """The id of a visible window whose whole title is `title`, or None."""
+        # The id of a visible window whose whole title is `title`, or None.
         pattern = "^%s$" % "".join("\\" + c if c in ".^$*+?()[]{}|\\" else c for c in title)
         ids = self.xdotool("search", "--onlyvisible", "--name", pattern)
         return ids.split()[-1] if ids else None
@@ -166,7 +166,7 @@ class Job:
         return {key: int(values[key]) for key in ("X", "Y", "WIDTH", "HEIGHT") if key in values}
 
     def drawn(self):
-        """True once the window shows more than the black of a window not yet painted."""
+        # True once the window shows more than the black of a window not yet painted.
         result = subprocess.run(["import", "-display", self.display, "-window", self.window,
                                  "-format", "%[fx:mean]", "info:"], capture_output=True, text=True)
         try:
@@ -182,7 +182,7 @@ class Job:
         self.last_shot = path
 
     def choose_in_panel(self, title, path):
-        """Types a path into the program's own file panel and confirms it with Return."""
+        # Types a path into the program's own file panel and confirms it with Return.
         panel = self.wait_for_window(title)
         self.focus(panel)
         self.keys("ctrl+a", window=panel)
@@ -260,7 +260,7 @@ ACTION_FROM_RIGHT = (-150, -25)
 
 
 def record_take(job, line, speech):
-    """Ctrl+R, the sentence into the microphone, Ctrl+R; the take must reach session.json."""
+    # Ctrl+R, the sentence into the microphone, Ctrl+R; the take must reach session.json.
     count = len(job.takes_of(job.session(), line))
     before = job.wav_files()
     job.keys("ctrl+r")
@@ -277,7 +277,7 @@ def record_take(job, line, speech):
 
 
 def choose_take(job, number):
-    """Opens the take picker with the mouse and picks a take with the keyboard."""
+    # Opens the take picker with the mouse and picks a take with the keyboard.
     job.click(PICKER[0], PICKER[1], job.window)
     time.sleep(0.5)
     job.screenshot("take-picker-open")
@@ -285,8 +285,8 @@ def choose_take(job, number):
 
 
 def delete_selected_take(job, title):
-    """The Recording menu's "Delete Selected Take…", then the alert: Return must cancel, and
-    only a click on "Delete take" goes ahead."""
+    # The Recording menu's "Delete Selected Take…", then the alert: Return must cancel, and
+    # only a click on "Delete take" goes ahead.
     for attempt in ("cancel", "confirm"):
         job.click(RECORDING_MENU[0], RECORDING_MENU[1], job.window)
         time.sleep(0.5)
@@ -389,7 +389,7 @@ def run(job):
 
 
 def check_wav(path, min_seconds):
-    """soxi must read the file as a take: 48 kHz, one channel, 24-bit."""
+    # soxi must read the file as a take: 48 kHz, one channel, 24-bit.
     def soxi(option):
         result = subprocess.run(["soxi", option, path], capture_output=True, text=True)
         if result.returncode != 0:
@@ -422,8 +422,6 @@ def check_export(job, folder, imported):
     with open(os.path.join(folder, "script.json"), encoding="utf-8") as file:
         if json.load(file) != imported["script"]:
             raise Failure("script.json differs from the imported script")
-    subprocess.run([sys.executable, "-m", "json.tool", os.path.join(folder, "recordings.json")],
-                   check=True, stdout=subprocess.DEVNULL)
     with open(os.path.join(folder, "README.txt"), encoding="utf-8") as file:
         readme = file.read()
     for text in ("3 of 1132 lines recorded.", "48 kHz, mono PCM WAV.", "Missing: arctic_a0004, "):
