@@ -1,10 +1,11 @@
-#include "datetime.h"
 #include "apperror.h"
+#include "datetime.h"
+#include "json.h"
 #include "records.h"
 #include "testmain.h"
 #include "validation.h"
 
-#include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace {
@@ -22,100 +23,59 @@ Script numbered(qsizetype count)
     return script;
 }
 
-/// The message validate() raises, or an empty text when the script passes.
-QString validationMessage(const Script &script)
+using Takes = QHash<QString, QList<Take>>;
+
+Session session(const Script &script, qint64 version = 1, qint64 index = 0, const Takes &takes = {},
+    const QHash<QString, QString> &selected = {})
 {
-    try {
-        const Script &result = ScriptImport::validate(script);
-        if (&result != &script)
-            return QStringLiteral("validate returned a different script");
-        return {};
-    } catch (const AppError &error) {
-        return error.description();
-    }
+    return {version, script, index, takes, selected};
 }
 
-Take take(
-    const QString &id, const QString &file = QStringLiteral("takes/a.wav"), double duration = 1.0)
+Take take(const QString &id, const QString &file = "takes/a.wav", double duration = 1)
 {
     return {id, file, duration, QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC)};
 }
 
-const QString formMessage = QStringLiteral(
-    "Line IDs must use letters, numbers, hyphens or underscores (up to 100 characters): ");
+/// Reads `bytes` as session.json and then the value at `query`, "KIND PATH" with the steps of the
+/// path joined by '.' (a number is an array index): the value as text, or the reader's error.
+QString readJson(const QByteArray &bytes, const QString &query)
+{
+    using Read = std::function<QString(const Json::Value &)>;
+    static const QHash<QString, Read> kinds {
+        {"array", [](const Json::Value &v) { return QString::number(v.array().size()); }},
+        {"string", [](const Json::Value &v) { return v.string(); }},
+        {"number",
+            [](const Json::Value &v) {
+                char text[32]; // not Qt's formatting, which drops the sign of -0
+                std::snprintf(text, sizeof text, "%.17g", v.number());
+                return QString::fromLatin1(text);
+            }},
+        {"integer", [](const Json::Value &v) { return QString::number(v.integer()); }},
+        {"date", [](const Json::Value &v) { return v.dateTime().toString(Qt::ISODate); }},
+        {"names", [](const Json::Value &v) {
+             QStringList names;
+             v.object().forEach([&names](const QString &name, auto) { names.append(name); });
+             return names.join(u',');
+         }}};
+    try {
+        const Json::Document document(bytes, QStringLiteral("session.json"));
+        Json::Value value = document.root();
+        for (const QString &step : query.section(u' ', 1).split(u'.', Qt::SkipEmptyParts)) {
+            bool index = false;
+            const int at = step.toInt(&index);
+            const QByteArray name = step.toUtf8();
+            value = index ? value.array().at(at) : value.object().member(name.toStdString());
+        }
+        return kinds.value(query.section(u' ', 0, 0))(value);
+    } catch (const Error &error) {
+        return error.description();
+    }
+}
 
 } // namespace
 
-class ScriptRulesTest : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void validate_data()
-    {
-        QTest::addColumn<Script>("script");
-        QTest::addColumn<QString>("message");
-
-        const QString count = QStringLiteral("A script must contain 1–10,000 lines.");
-        QTest::addRow("title of blanks and newlines, before the count rule") << Script {
-            QStringLiteral(" \t\n\u2028"), {}} << QStringLiteral("Give the script a title.");
-        QTest::addRow("title of an ideographic space") << Script {
-            QStringLiteral("\u3000"), {line("a")}} << QStringLiteral("Give the script a title.");
-        QTest::addRow("no lines") << numbered(0) << count;
-        QTest::addRow("one line") << numbered(1) << QString();
-        QTest::addRow("10,000 lines") << numbered(10'000) << QString();
-        QTest::addRow("10,001 lines") << numbered(10'001) << count;
-
-        const auto single = [](const QString &id) {
-            return Script {QStringLiteral("T"), {line(id)}};
-        };
-        QTest::addRow("id of 100 characters") << single(QString(100, u'a')) << QString();
-        QTest::addRow("id of 101 characters")
-            << single(QString(101, u'a')) << formMessage + QString(101, u'a');
-        for (const QString &id :
-            {QString(), QStringLiteral("_a"), QStringLiteral("-a"), QStringLiteral("a b"),
-                QStringLiteral("a.b"), QStringLiteral("caf\u00e9"), QStringLiteral("abc\n"),
-                QStringLiteral("../x"), QStringLiteral("a/b"), QStringLiteral(".")})
-            QTest::addRow("id %s", qPrintable(QString(id).replace(u'\n', QLatin1String("\\n"))))
-                << single(id) << formMessage + id;
-
-        QTest::addRow("ids differing in case name the later one")
-            << Script {QStringLiteral("T"), {line("Intro"), line("other"), line("intro")}}
-            << QStringLiteral("Duplicate line ID: intro");
-        QTest::addRow("a duplicate is reported before empty text") << Script {QStringLiteral("T"),
-            {line("a"), line("A", QStringLiteral(" "))}} << QStringLiteral("Duplicate line ID: A");
-        QTest::addRow("the first offending line in order wins")
-            << Script {QStringLiteral("T"), {line("a", QStringLiteral("\n")), line("b c")}}
-            << QStringLiteral("Line a has no text.");
-        QTest::addRow("text of blanks and a line separator") << Script {QStringLiteral("T"),
-            {line("x-1", QStringLiteral(" \u2028\t"))}} << QStringLiteral("Line x-1 has no text.");
-
-        Script kept {QStringLiteral("  Padded  "), {line("a", QStringLiteral("  spaced  "))}};
-        kept.lines.append({QStringLiteral("b"), QStringLiteral("b"), QString()});
-        QTest::addRow("blanks are kept, empty notes pass") << kept << QString();
-        QTest::addRow("the recording test") << Script::recordingTest() << QString();
-    }
-
-    void validate()
-    {
-        QFETCH(Script, script);
-        QFETCH(QString, message);
-        QCOMPARE(validationMessage(script), message);
-    }
-
-    void linesCompareByCanonicalEquivalence()
-    {
-        const ScriptLine composed {
-            QStringLiteral("a"), QStringLiteral("Caf\u00e9"), QStringLiteral("\u00c5")};
-        const ScriptLine decomposed {
-            QStringLiteral("a"), QStringLiteral("Cafe\u0301"), QStringLiteral("A\u030a")};
-        QVERIFY2(composed == decomposed, "canonically equivalent texts make equal lines");
-        QVERIFY2(!(ScriptLine {"a", "x", std::nullopt} == ScriptLine {"a", "x", QString()}),
-            "an absent note equals only an absent note");
-        QVERIFY(!(ScriptLine {"a", "x", std::nullopt} == ScriptLine {"a", "y", std::nullopt}));
-    }
-};
-
+/// The rules a script and a session must keep, the checks they are made of, what a session's
+/// takes add up to, and the times a session records.
 class SessionRulesTest : public QObject
 {
     Q_OBJECT
@@ -126,52 +86,57 @@ private slots:
         QTest::addColumn<Session>("session");
         QTest::addColumn<QString>("message");
 
+        const QString count = QStringLiteral("A script must contain 1–10,000 lines.");
         const QString newer = QStringLiteral("This session needs a newer version of Quorbel.");
         const QString position = QStringLiteral("The saved line position is invalid.");
         const QString reference
             = QStringLiteral("The session contains an invalid recording reference.");
-        const Session valid {1, numbered(3), 0, {}, {}};
-
-        auto with = [&](auto change) {
-            Session s = valid;
-            change(s);
-            return s;
+        const Script three = numbered(3);
+        auto row = [](const char *name, const Session &session, const QString &message) {
+            QTest::addRow("%s", name) << session << message;
         };
-        QTest::addRow("valid") << valid << QString();
-        QTest::addRow("version 2") << with([](Session &s) { s.version = 2; }) << newer;
-        QTest::addRow("version 0") << with([](Session &s) { s.version = 0; }) << newer;
-        QTest::addRow("version before script") << with([](Session &s) {
-            s.version = 2;
-            s.script.lines.clear();
-        }) << newer;
-        QTest::addRow("script rules apply") << with([](Session &s) { s.script.title.clear(); })
-                                            << QStringLiteral("Give the script a title.");
-        QTest::addRow("last line's index") << with([](Session &s) { s.index = 2; }) << QString();
-        QTest::addRow("index at the line count")
-            << with([](Session &s) { s.index = 3; }) << position;
-        QTest::addRow("negative index") << with([](Session &s) { s.index = -1; }) << position;
-        QTest::addRow("takes under an unknown key are kept")
-            << with([](Session &s) { s.takes[QStringLiteral("gone")] = {take("t")}; }) << QString();
-        QTest::addRow("selection naming no take") << with([](Session &s) {
-            s.selected[QStringLiteral("l1")] = QStringLiteral("nothing");
-        }) << QString();
+        auto lines = [](std::initializer_list<ScriptLine> lines) {
+            return session({QStringLiteral("T"), lines});
+        };
 
+        row("title of blanks and newlines, before the count", session({" \t\n\u2028", {}}),
+            "Give the script a title.");
+        row("no lines", session(numbered(0)), count);
+        row("10,000 lines", session(numbered(10'000)), QString());
+        row("10,001 lines", session(numbered(10'001)), count);
+        row("a later line's id", lines({line("a"), line("b c")}),
+            "Line IDs must use letters, numbers, hyphens or underscores (up to 100 characters): "
+            "b c");
+        row("ids differing in case name the later one",
+            lines({line("Intro"), line("other"), line("intro")}), "Duplicate line ID: intro");
+        row("a duplicate before empty text", lines({line("a"), line("A", " ")}),
+            "Duplicate line ID: A");
+        row("the first offending line in order wins", lines({line("a", "\n"), line("b c")}),
+            "Line a has no text.");
+        row("text of blanks and a line separator", lines({line("x-1", " \u2028\t")}),
+            "Line x-1 has no text.");
+        row("the recording test", session(Script::recordingTest()), QString());
+
+        row("version 2", session(three, 2), newer);
+        row("version 0", session(three, 0), newer);
+        row("version before script", session(numbered(0), 2), newer);
+        row("last line's index", session(three, 1, 2), QString());
+        row("index at the line count", session(three, 1, 3), position);
+        row("negative index", session(three, 1, -1), position);
+        row("selection naming no take", session(three, 1, 0, {}, {{"l1", "nothing"}}), QString());
+        row("takes under an unknown key are kept", session(three, 1, 0, {{"gone", {take("t")}}}),
+            QString());
+        row("a bad take under an unknown key",
+            session(three, 1, 0, {{"gone", {take("t", "takes/a b.wav")}}}), reference);
         const double nan = std::numeric_limits<double>::quiet_NaN();
         const double inf = std::numeric_limits<double>::infinity();
-        const QList<std::pair<QString, double>> takes {{"takes/line-1.wav", 0.5},
-            {"takes/line 1.wav", 0.5}, {"takes/x.wav.tmp", 0.5}, {"recordings/x.wav", 0.5},
-            {"takes/sub/x.wav", 0.5}, {"takes/A.WAV", 0.5}, {"takes/.wav", 0.5},
-            {"takes/x.wav\n", 0.5}, {"takes/../x.wav", 0.5}, {"/takes/x.wav", 0.5},
-            {"takes/x.wav", 0}, {"takes/x.wav", -1}, {"takes/x.wav", nan}, {"takes/x.wav", inf},
-            {"takes/x.wav", 1e-9}};
+        const QList<std::pair<QString, double>> takes {{"takes/a.wav", 1e-9},
+            {"recordings/a.wav", 1}, {"takes/a.wav", 0}, {"takes/a.wav", -1}, {"takes/a.wav", nan},
+            {"takes/a.wav", inf}};
         for (const auto &[file, duration] : takes) {
-            const bool good = file == u"takes/line-1.wav" || duration == 1e-9;
-            QTest::addRow("take %s for %g s",
-                qPrintable(QString(file).replace(u'\n', QLatin1String("\\n"))), duration)
-                << with([&](Session &s) {
-                       s.takes[QStringLiteral("l2")] = {take("ok"), take("t", file, duration)};
-                   })
-                << (good ? QString() : reference);
+            QTest::addRow("second take %s for %g s", qPrintable(file), duration)
+                << session(three, 1, 0, {{"l2", {take("ok"), take("t", file, duration)}}})
+                << (duration == 1e-9 ? QString() : reference);
         }
     }
 
@@ -187,59 +152,93 @@ private slots:
         }
     }
 
-    void chosen_data()
+    void names_data()
     {
-        QTest::addColumn<QList<Take>>("takes");
-        QTest::addColumn<QString>("selected");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("lineId");
+        QTest::addColumn<bool>("takeFile");
+
+        // A line id: 1 to 100 ASCII letters, digits, '_' or '-', led by a letter or digit. A take
+        // file: "takes/", a name of those characters, ".wav".
+        QList<std::tuple<QString, bool, bool>> names {{"0azAZ9_-", true, false},
+            {QString(100, u'a'), true, false}, {QString(101, u'a'), false, false},
+            {"", false, false}, {"_a", false, false}, {"abc\n", false, false},
+            {"takes/line-1_A.wav", false, true}, {"takes/x.wav", false, true},
+            {"takes/.wav", false, false}, {"recordings/x.wav", false, false},
+            {"/takes/x.wav", false, false}, {"takes/x.WAV", false, false},
+            {"takes/x.wav.tmp", false, false}, {"takes/x.wav\n", false, false}};
+        for (const QChar c : QStringLiteral("@[`{/:. \u00e9"))
+            names += {{QStringLiteral("a%1b").arg(c), false, false},
+                {QStringLiteral("takes/a%1b.wav").arg(c), false, false}};
+        for (const auto &[text, lineId, takeFile] : names)
+            QTest::addRow("\"%s\"", qPrintable(QString(text).replace(u'\n', QLatin1String("\\n"))))
+                << text << lineId << takeFile;
+    }
+
+    void names()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, lineId);
+        QFETCH(bool, takeFile);
+        QCOMPARE(isValidLineId(text), lineId);
+        QCOMPARE(isValidTakeFile(text), takeFile);
+    }
+
+    void linesCompareByCanonicalEquivalence()
+    {
+        const ScriptLine composed {"a", "Caf\u00e9", "\u00c5"};
+        QVERIFY2(composed == (ScriptLine {"a", "Cafe\u0301", "A\u030a"}),
+            "canonically equivalent texts make equal lines");
+        QVERIFY2(!(ScriptLine {"a", "x", std::nullopt} == ScriptLine {"a", "x", QString()}),
+            "an absent note equals only an absent note");
+        QVERIFY(!(ScriptLine {"a", "x", std::nullopt} == ScriptLine {"a", "y", std::nullopt}));
+    }
+
+    void takes_data()
+    {
+        QTest::addColumn<Session>("session");
+        QTest::addColumn<QString>("chosen"); // line l1's
+        QTest::addColumn<int>("recorded");
+        QTest::addColumn<qsizetype>("takes");
 
         const QList<Take> three {take("t1"), take("t2"), take("t3")};
-        QTest::addRow("no selection: the newest") << three << QString() << QStringLiteral("t3");
-        QTest::addRow("the first selected")
-            << three << QStringLiteral("t1") << QStringLiteral("t1");
-        QTest::addRow("selection of a removed take")
-            << three << QStringLiteral("t9") << QStringLiteral("t3");
-        QTest::addRow("selection is case-sensitive")
-            << three << QStringLiteral("T1") << QStringLiteral("t3");
-        QTest::addRow("empty list") << QList<Take>() << QStringLiteral("t1") << QString();
+        auto row = [](const char *name, const Takes &takes, const QHash<QString, QString> &selected,
+                       const char *chosen, int recorded, qsizetype count) {
+            QTest::addRow("%s", name)
+                << session(numbered(3), 1, 0, takes, selected) << chosen << recorded << count;
+        };
+        row("a selection without takes", {}, {{"l1", "t1"}}, "", 0, 0);
+        row("no selection: the newest", {{"l1", three}}, {}, "t3", 1, 3);
+        row("the first selected", {{"l1", three}}, {{"l1", "t1"}}, "t1", 1, 3);
+        row("selection of a removed take", {{"l1", three}}, {{"l1", "t9"}}, "t3", 1, 3);
+        row("selection is case-sensitive", {{"l1", three}}, {{"l1", "T1"}}, "t3", 1, 3);
+        row("an empty list, takes under an unknown key",
+            {{"l1", {}}, {"l2", {take("t1")}}, {"gone", three}}, {}, "", 1, 4);
     }
 
-    void chosen()
+    void takes()
     {
-        QFETCH(QList<Take>, takes);
-        QFETCH(QString, selected);
-        QFETCH(QString, expected);
-
-        Session uut {1, numbered(2), 0, {{QStringLiteral("l1"), takes}}, {}};
-        if (!selected.isEmpty())
-            uut.selected[QStringLiteral("l1")] = selected;
-        const Take *result = uut.chosen(QStringLiteral("l1"));
-        QCOMPARE(result ? result->id : QString(), expected);
-        QVERIFY2(!uut.chosen(QStringLiteral("l2")), "a line without an entry has no chosen take");
+        QFETCH(Session, session);
+        QFETCH(QString, chosen);
+        QFETCH(int, recorded);
+        QFETCH(qsizetype, takes);
+        const Take *uut = session.chosen(QStringLiteral("l1"));
+        QCOMPARE(uut ? uut->id : QString(), chosen);
+        QCOMPARE(session.recordedCount(), recorded);
+        QCOMPARE(session.takeCount(), takes);
     }
-};
 
-class DateTimeTest : public QObject
-{
-    Q_OBJECT
-
-private slots:
     void parse_data()
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<qint64>("seconds"); // -1: refused
 
-        QTest::addRow("UTC") << QByteArray("2026-12-06T11:05:09Z") << qint64(1796555109);
-        QTest::addRow("positive offset")
-            << QByteArray("2026-12-06T13:05:09+02:00") << qint64(1796555109);
-        QTest::addRow("negative offset")
-            << QByteArray("2026-12-06T05:35:09-05:30") << qint64(1796555109);
-        QTest::addRow("leap day") << QByteArray("2024-02-29T00:00:00Z") << qint64(1709164800);
-        QTest::addRow("epoch") << QByteArray("1970-01-01T00:00:00Z") << qint64(0);
-        QTest::addRow("first second of year 0")
-            << QByteArray("0000-01-01T00:00:00Z") << qint64(-62167219200);
-        QTest::addRow("last second of year 9999")
-            << QByteArray("9999-12-31T23:59:59Z") << qint64(253402300799);
+        for (const auto &[text, seconds] : std::initializer_list<std::pair<const char *, qint64>> {
+                 {"2026-12-06T11:05:09Z", 1796555109}, {"2026-12-06T13:05:09+02:00", 1796555109},
+                 {"2026-12-06T05:35:09-05:30", 1796555109}, {"2024-02-29T00:00:00Z", 1709164800},
+                 {"1970-01-01T00:00:00Z", 0}, {"0000-01-01T00:00:00Z", -62167219200},
+                 {"9999-12-31T23:59:59Z", 253402300799}})
+            QTest::addRow("reads \"%s\"", text) << QByteArray(text) << seconds;
         for (const char *bad :
             {"2026-02-29T00:00:00Z", "2026-04-31T00:00:00Z", "2026-13-01T00:00:00Z",
                 "2026-12-06T24:00:00Z", "2026-12-06T11:60:00Z", "2026-12-06T11:05:60Z",
@@ -259,30 +258,116 @@ private slots:
         QCOMPARE(parsed ? parsed->toSecsSinceEpoch() : qint64(-1), seconds);
     }
 
-    void format_data()
-    {
-        QTest::addColumn<qint64>("msecs");
-        QTest::addColumn<QString>("text");
-
-        QTest::addRow("fraction dropped")
-            << qint64(1796555109999) << QStringLiteral("2026-12-06T11:05:09Z");
-        QTest::addRow("before 1970, towards the past")
-            << qint64(-500) << QStringLiteral("1969-12-31T23:59:59Z");
-        QTest::addRow("year 1") << qint64(-62135596800000)
-                                << QStringLiteral("0001-01-01T00:00:00Z");
-        QTest::addRow("year 10000 cannot be written") << qint64(253402300800000) << QString();
-    }
-
     void format()
     {
-        QFETCH(qint64, msecs);
-        QFETCH(QString, text);
-        const auto formatted
-            = formatInternetDateTime(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC));
-        QCOMPARE(formatted ? QString::fromUtf16(formatted->data(), 20) : QString(), text);
+        const QList<std::pair<qint64, QString>> cases {
+            {1796555109999, "2026-12-06T11:05:09Z"}, // the fraction dropped
+            {-500, "1969-12-31T23:59:59Z"}, // before 1970, towards the past
+            {-62135596800000, "0001-01-01T00:00:00Z"}, {253402300800000, "year 10000: none"}};
+        for (const auto &[msecs, text] : cases) {
+            const auto formatted
+                = formatInternetDateTime(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC));
+            QCOMPARE(
+                formatted ? QString::fromUtf16(formatted->data(), 20) : "year 10000: none", text);
+        }
         QVERIFY2(!formatInternetDateTime(QDateTime()), "an invalid time cannot be written");
     }
 };
 
-QUORBEL_TEST_MAIN(ScriptRulesTest, SessionRulesTest, DateTimeTest)
+/// The strict JSON reader on documents given as bytes: what it reads and how it words a fault,
+/// with the file and then the value's path, or the line and column.
+class JsonReaderTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void read_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("query"); // "KIND PATH", see readJson
+        QTest::addColumn<QString>("expected"); // the value, or the error
+
+        const QString at = QStringLiteral("session.json, line %1, column %2: %3");
+        const QString of = QStringLiteral("session.json: \"%1\" %2");
+        const QString notInteger = QStringLiteral("must be an integer");
+        const QString twice = QStringLiteral("appears more than once");
+        auto row = [](const char *name, const QByteArray &bytes, const char *query,
+                       const QString &expected) {
+            QTest::addRow("%s", name) << bytes << QString::fromLatin1(query) << expected;
+        };
+
+        row("missing at the top", "{}", "integer version", of.arg("version", "is missing"));
+        row("missing in an element", R"({"takes":{"a":[{}]}})", "date takes.a.0.created",
+            of.arg("takes.a[0].created", "is missing"));
+        row("of the wrong type in an element", R"({"takes":{"a":[{"duration":"1.5"}]}})",
+            "number takes.a.0.duration", of.arg("takes.a[0].duration", "must be a number"));
+        row("the document not an object", "[]", "names",
+            "session.json: the document must be an object");
+        row("not an array", R"({"a":{}})", "array a", of.arg("a", "must be an array"));
+        row("null is no string", R"({"a":null})", "string a", of.arg("a", "must be a string"));
+        row("a date and time with a fraction", R"({"t":"2026-12-06T11:05:09.5Z"})", "date t",
+            of.arg("t", "must be a date and time such as 2026-01-31T09:30:00Z"));
+
+        row("an integer as text", R"({"n":"1"})", "integer n", of.arg("n", notInteger));
+        row("1.0 is the integer 1", R"({"n":1.0})", "integer n", "1");
+        row("1 and a little", R"({"n":1.0000000000000002})", "integer n", of.arg("n", notInteger));
+        row("negative zero with a large exponent", R"({"n":-0e300})", "number n", "-0");
+        row("the largest integer", R"({"n":9223372036854775807})", "integer n",
+            "9223372036854775807");
+        row("2^63", R"({"n":9223372036854775808})", "integer n", of.arg("n", notInteger));
+        row("a whole number below 64 bits", R"({"n":-1e19})", "integer n", of.arg("n", notInteger));
+        row("digits beyond 64 bits are a number", R"({"n":99999999999999999999})", "number n",
+            "1e+20");
+        row("too small for a double is zero", R"({"n":-1e-400})", "number n", "-0");
+        row("too big for a double", R"({"n":1e400})", "number n",
+            at.arg(1).arg(6).arg("Number too big to be stored in double."));
+
+        row("a member twice, not in a row", R"({"takes":{"a":[],"b":[],"a":[]}})", "array takes.a",
+            of.arg("takes.a", twice));
+        QByteArray seventeen = "{";
+        for (int i = 0; i < 17; ++i)
+            seventeen += "\"m" + QByteArray::number(i) + "\":0,";
+        row("a member twice among seventeen", seventeen + R"("m3":1})", "names",
+            of.arg("m3", twice));
+
+        row("a character encoded next to the surrogates", R"({"s":"\ud7ff"})", "string s",
+            "\ud7ff");
+        row("a lone high surrogate", R"({"s":"\ud800"})", "string s",
+            at.arg(1).arg(7).arg("The surrogate pair in string is invalid."));
+        row("a lone low surrogate", R"({"s":"\udc00"})", "string s",
+            of.arg("s", "holds an unpaired surrogate escape"));
+        row("a lone surrogate in a member name", R"({"\udc00":1})", "names",
+            "session.json: a member name holds an unpaired surrogate escape");
+        row("U+FEFF leading a name is part of it",
+            "{\"\xEF\xBB\xBF"
+            "a\":1,\"a\":2}",
+            "names", QStringLiteral("\uFEFFa,a"));
+        row("a byte-order mark before the document is skipped, not counted",
+            "\xEF\xBB\xBF{\"n\":x}", "integer n", at.arg(1).arg(6).arg("Invalid value."));
+        row("invalid UTF-8", "{\"s\":\"\xC0\xAF\"}", "string s",
+            at.arg(1).arg(7).arg("Invalid encoding in string."));
+        row("a NUL byte", QByteArray("{\"s\":\"x\0\"}", 10), "string s",
+            at.arg(1).arg(8).arg("Missing a closing quotation mark in string."));
+        // Past the first 16 bytes of the text, where a vectorised reader works a block at a time.
+        row("a raw control character in a long text",
+            "{\"s\":\"0123456789abcdef0123456789abcdef0123456789\x1E\"}", "string s",
+            at.arg(1).arg(49).arg("Invalid escape character in string."));
+        row("lines counted, columns in characters", "{\n\"t\":1,\n\"\xC3\xA9\":x}", "names",
+            at.arg(3).arg(5).arg("Invalid value."));
+        row("something after the document", "{} x", "names",
+            at.arg(1).arg(4).arg("The document root must not be followed by other values."));
+        row("nested 100,000 deep", QByteArray(100'000, '[') + QByteArray(100'000, ']'), "names",
+            "session.json: the document must be an object");
+    }
+
+    void read()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, query);
+        QFETCH(QString, expected);
+        QCOMPARE(readJson(bytes, query), expected);
+    }
+};
+
+QUORBEL_TEST_MAIN(SessionRulesTest, JsonReaderTest)
 #include "tst_model.moc"
