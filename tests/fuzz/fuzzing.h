@@ -1,15 +1,13 @@
 #pragma once
 
-// What the fuzz targets share: a scratch folder of their own, whole-file writes, and one way to
-// stop on a broken promise that libFuzzer and the corpus replay both report as a crash, with
-// the input that caused it.
+// What the fuzz targets share: a scratch folder of their own, and one way to stop on a broken
+// promise that libFuzzer and the corpus replay both report as a crash, with the input that
+// caused it. Files are written and listed with the tests' own helpers.
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
+#include "error.h"
+#include "testfiles.h"
+
 #include <QFileInfo>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -34,31 +32,37 @@ inline void check(bool kept, const char *promise)
 /// a target writes its input to a file on every run.
 inline QString scratch(const QString &name)
 {
-    static const QTemporaryDir dir = [] {
-        return QFileInfo(QStringLiteral("/dev/shm")).isWritable()
-            ? QTemporaryDir(QStringLiteral("/dev/shm/quorbel-fuzz-XXXXXX"))
-            : QTemporaryDir();
-    }();
-    check(dir.isValid(), "the scratch folder exists");
+    static const QTemporaryDir dir(
+        (QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
+                                                            : QDir::tempPath())
+        + QStringLiteral("/quorbel-fuzz-XXXXXX"));
     const QString path = dir.filePath(name);
-    check(QDir().mkpath(path), "the scratch folder can hold a folder");
+    check(dir.isValid() && QDir().mkpath(path), "the scratch folder can be made");
     return path;
 }
 
-inline void writeFile(const QString &path, const uint8_t *data, size_t size)
+/// What `f` returns, or false when it throws Error, which is how the program refuses bad input.
+template<class F>
+bool holds(F &&f)
 {
-    QFile file(path);
-    const auto length = qint64(size);
-    check(file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            && file.write(reinterpret_cast<const char *>(data), length) == length,
-        "the input can be written to the scratch folder");
+    try {
+        return f();
+    } catch (const Error &) {
+        return false;
+    }
 }
 
-/// Everything in `folder`, hidden files included, so a stray temporary file shows too.
-inline QStringList entries(const QString &folder)
+/// Writes the input as `name` in `folder` and has `read(path)` read it; false when it was
+/// refused. Accepted or refused, reading it must have written nothing.
+template<class F>
+bool readInput(
+    const QString &folder, const QString &name, const uint8_t *data, size_t size, F &&read)
 {
-    return QDir(folder).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QString path = writeFile(QDir(folder).filePath(name),
+        QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)));
+    const bool accepted = holds([&] { return read(path), true; });
+    check(entries(folder) == QStringList {name}, "reading the input writes nothing");
+    return accepted;
 }
 
 } // namespace Fuzz

@@ -17,12 +17,10 @@ int main(int argc, char *argv[])
     QStringList inputs;
     for (int i = 1; i < argc; ++i) {
         const QString path = QFile::decodeName(argv[i]);
-        if (!QFileInfo(path).isDir()) {
+        if (!QFileInfo(path).isDir())
             inputs.append(path);
-            continue;
-        }
-        QDirIterator it(path, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext())
+        for (QDirIterator it(path, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext();)
             inputs.append(it.next());
     }
     std::sort(inputs.begin(), inputs.end());
