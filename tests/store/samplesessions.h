@@ -1,52 +1,23 @@
 #pragma once
 
-// Fixed sessions shared by the fault tests and the quorbel-test-saver helper they run: the test
-// encodes the same sessions itself to know the exact bytes each save must leave on disk.
+// The sessions that quorbel-test-saver writes, shared with SaveFaultTest, which encodes them
+// itself to know the exact bytes each save must leave on disk.
 
 #include "records.h"
-
-#include <QDate>
-#include <QDateTime>
-#include <QTime>
 
 #include <optional>
 
 namespace SampleSessions {
 
-inline QDateTime at(int day, int minute)
-{
-    return QDateTime(QDate(2024, 3, day), QTime(9, 0).addSecs(minute * 60), Qt::UTC);
-}
-
 /// What the folder holds before each save: small, and no takes yet.
 inline Session before()
 {
-    Session session;
-    session.script.title = QStringLiteral("Lighthouse");
-    session.script.lines = {{QStringLiteral("l1"), QStringLiteral("The lamp is lit at dusk."), {}},
-        {QStringLiteral("l2"), QStringLiteral("Fog rolls in."), {}}};
-    return session;
+    return {1, Script::recordingTest(), 0, {}, {}};
 }
 
-/// The save under test: every part of the document differs from before().
-inline Session after()
-{
-    Session session;
-    session.script.title = QStringLiteral("Harbour voices");
-    session.script.lines = {
-        {QStringLiteral("h1"), QStringLiteral("Ropes creak against the pier."), {}},
-        {QStringLiteral("h2"), QStringLiteral("Gulls argue over the nets."), QStringLiteral("Low")},
-        {QStringLiteral("h3"), QStringLiteral("The ferry leaves at six."), {}}};
-    session.index = 1;
-    session.takes.insert(QStringLiteral("h1"),
-        {{QStringLiteral("t1"), QStringLiteral("takes/h1_t1.wav"), 2.5, at(2, 0)},
-            {QStringLiteral("t2"), QStringLiteral("takes/h1_t2.wav"), 2.25, at(2, 1)}});
-    session.selected.insert(QStringLiteral("h1"), QStringLiteral("t1"));
-    return session;
-}
-
-/// Far more than fits on a 64 KiB disk, and large enough (about 700 KiB) that a save may write
-/// it in several pieces: 1,200 lines with three takes each.
+/// The save under test: every part of the document differs from before(). Far more than fits
+/// on a 64 KiB disk, and large enough (about 700 KiB) to be written in several pieces: 1,200
+/// lines with three takes each.
 inline Session big()
 {
     Session session;
@@ -55,14 +26,15 @@ inline Session big()
         const QString id = QStringLiteral("line-%1").arg(i, 4, 10, QLatin1Char('0'));
         session.script.lines.append(
             {id, QStringLiteral("Sentence number %1 of the long read, spoken slowly.").arg(i), {}});
-        QList<Take> takes;
+        QList<Take> &takes = session.takes[id];
         for (int t = 0; t < 3; ++t) {
             const QString take = QStringLiteral("%1_%2").arg(id).arg(t);
-            takes.append({take, QStringLiteral("takes/%1.wav").arg(take), 1.5 + t, at(4, i % 600)});
+            takes.append({take, QStringLiteral("takes/%1.wav").arg(take), 1.5 + t,
+                QDateTime(QDate(2024, 3, 4), QTime(9, 0).addSecs(i % 600 * 60), Qt::UTC)});
         }
-        session.takes.insert(id, takes);
     }
     session.index = 1199;
+    session.selected.insert(QStringLiteral("line-0007"), QStringLiteral("line-0007_1"));
     return session;
 }
 
@@ -71,8 +43,6 @@ inline std::optional<Session> named(QStringView name)
 {
     if (name == u"old")
         return before();
-    if (name == u"new")
-        return after();
     if (name == u"big")
         return big();
     return std::nullopt;

@@ -1,4 +1,4 @@
-// quorbel-test-saver old|new|big FOLDER: saves one of the sample sessions into FOLDER the way
+// quorbel-test-saver old|big FOLDER: saves one of the sample sessions into FOLDER the way
 // the program does, so a test can run the save under strace or on a full disk and see how the
 // process ends. It stays single-threaded and starts no QCoreApplication, so the order and number
 // of its system calls do not vary from run to run.
@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
     const std::optional<Session> session
         = argc == 3 ? SampleSessions::named(QString::fromLocal8Bit(argv[1])) : std::nullopt;
     if (!session) {
-        std::fputs("usage: quorbel-test-saver old|new|big FOLDER\n", stderr);
+        std::fputs("usage: quorbel-test-saver old|big FOLDER\n", stderr);
         return 2;
     }
     try {
