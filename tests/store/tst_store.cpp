@@ -247,7 +247,7 @@ private slots:
             {{"a", {{"t", "takes/a.wav", 1.5, utc(1796555109000)}}}}, {}};
         QVERIFY2(error.isEmpty() ? message.isEmpty() && session == minimal
                                  : message.contains(error.replace("<dir>", dir.path())),
-            qPrintable(message));
+            qPrintable(u"the load said “%1”"_s.arg(message)));
     }
 
     void failedSavesKeepTheOldDocument_data()
@@ -513,10 +513,12 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(u"Existing"_s));
         to = dir.filePath(to);
         error.replace("<to>", to).replace("<folder>", folder);
-        // Every chosen take has its audio: b has none left, and c chooses the audio of a-1.
+        // Every chosen take has its audio: b has none left, and c chooses the older of two.
         Session session = Folders::recorded();
-        if (error.isEmpty())
-            session.takes.insert({{"b", {}}, {"c", {Folders::take(u"a-1"_s)}}});
+        if (error.isEmpty()) {
+            session.takes.insert({{"b", {}}, {"c", {Folders::take("a-1"), Folders::take("b-1")}}});
+            session.selected.insert("c", "a-1");
+        }
         try {
             QCOMPARE(SessionDisk::exportTo(session, folder, to), 2);
             QVERIFY2(error.isEmpty(), "the export must fail");
