@@ -1,362 +1,196 @@
 #include "desktoptest.h"
 
 #include "qtdesktop.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
-#include <cerrno>
+using namespace Qt::StringLiterals;
 
 namespace {
 
 // Long enough for a loaded machine to show a dialog, short enough to keep a broken case quick.
 constexpr int modalTimeoutMs = 10'000;
 
-const QString testingStore = QStringLiteral("org.quorbel.Quorbel.testing");
-
-/// Presses each key of `keys` in the widget that has the keyboard focus, as a person would.
-void press(QWidget *modal, const QKeySequence &keys)
-{
-    for (int i = 0; i < keys.count(); ++i) {
-        QWidget *focus = QApplication::focusWidget();
-        QTest::keyClick(focus ? focus : modal, keys[i].key(), keys[i].keyboardModifiers());
-    }
-}
-
-/// Types `text` into the file name field of Qt's file dialog and presses Return there.
-void enterPath(QWidget *modal, const QString &text)
-{
-    auto *field = modal->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-    if (!field)
-        return;
-    // setText rather than typed keys: the completer's popup would take the Return.
-    field->setText(text);
-    QTest::keyClick(field, Qt::Key_Return);
-}
-
-/// The message label's text and whether it stands above every row of the dialog.
-struct MessageSeen
-{
-    QString text;
-    bool onTop = false;
-};
-
-MessageSeen messageOf(QWidget *dialog)
-{
-    MessageSeen seen;
-    auto *lookIn = dialog->findChild<QComboBox *>(QStringLiteral("lookInCombo"));
-    for (QLabel *label : dialog->findChildren<QLabel *>()) {
-        if (label->text().isEmpty() || !label->isVisible() || !label->wordWrap())
-            continue;
-        seen.text = label->text();
-        seen.onTop = lookIn
-            && label->mapTo(dialog, QPoint(0, label->height())).y()
-                <= lookIn->mapTo(dialog, QPoint(0, 0)).y();
-    }
-    return seen;
-}
-
-void makeFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        qFatal("cannot make %s", qPrintable(path));
-}
-
 } // namespace
 
 void DesktopTest::initTestCase()
 {
-    QVERIFY2(m_home.isValid(), "could not make a temporary home");
-    // Qt's file dialog stores its history in the user's settings; all of that, and the
-    // program's own settings, must land in the temporary home.
+    // Qt's file dialog keeps its history in the user's settings: that, and the program's own
+    // settings, must land in the temporary home.
+    QVERIFY(m_home.isValid());
     m_realHome = qgetenv("HOME");
     qputenv("HOME", QFile::encodeName(m_home.path()));
-    const QString config = m_home.filePath(QStringLiteral("config"));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config);
-
-    m_watchdog.setSingleShot(true);
-    m_watchdog.setInterval(modalTimeoutMs);
-    connect(&m_watchdog, &QTimer::timeout, this, [this] {
-        m_timedOut = true;
-        if (QWidget *modal = QApplication::activeModalWidget())
-            modal->close();
-    });
+    for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, m_home.filePath(u"config"_s));
 }
 
 void DesktopTest::cleanupTestCase()
 {
     qputenv("HOME", m_realHome);
-    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config);
-}
-
-void DesktopTest::init()
-{
-    m_timedOut = false;
-    m_watchdog.start();
-}
-
-void DesktopTest::cleanup()
-{
-    m_watchdog.stop();
 }
 
 void DesktopTest::whenModal(std::function<void(QWidget *)> act)
 {
-    QTimer::singleShot(0, this, [act = std::move(act)] {
+    m_timedOut = false;
+    QTimer::singleShot(0, this, [this, act = std::move(act)] {
         QWidget *modal = nullptr;
         const bool shown = QTest::qWaitFor(
-            [&modal] {
-                modal = QApplication::activeModalWidget();
-                return modal && modal->isVisible();
-            },
+            [&modal] { return (modal = QApplication::activeModalWidget()) && modal->isVisible(); },
             modalTimeoutMs);
-        if (shown && QTest::qWaitForWindowActive(modal))
-            act(modal);
+        if (!shown || !QTest::qWaitForWindowActive(modal))
+            return;
+        QTimer::singleShot(modalTimeoutMs, modal, [this, modal] {
+            m_timedOut = true;
+            modal->close();
+        });
+        act(modal);
     });
 }
 
-void DesktopTest::confirmIgnoresEveryKeyButCancel_data()
+void DesktopTest::confirmTakesTheActionOnlyByClick_data()
 {
     QTest::addColumn<QString>("action");
-    QTest::addColumn<QKeySequence>("keys");
-    QTest::addColumn<bool>("closes"); // false: the keys leave the alert open
+    QTest::addColumn<QKeySequence>("keys"); // none: a click on the action
+    QTest::addColumn<bool>("closes");
 
-    const QString action = QStringLiteral("Move to Trash");
-    auto keys = [](const char *text) { return QKeySequence(QString::fromLatin1(text)); };
-    QTest::addRow("Return") << action << keys("Return") << true;
-    QTest::addRow("Enter") << action << keys("Enter") << true;
-    QTest::addRow("Escape") << action << keys("Esc") << true;
-    QTest::addRow("Space") << action << keys("Space") << true;
-    QTest::addRow("Tab, Return") << action << keys("Tab, Return") << true;
-    QTest::addRow("Tab, Space") << action << keys("Tab, Space") << true;
-    QTest::addRow("Backtab, Space") << action << keys("Backtab, Space") << true;
+    const QString action = u"Move to Trash"_s;
+    QTest::addRow("Return") << action << QKeySequence(u"Return"_s) << true;
+    QTest::addRow("Escape") << action << QKeySequence(u"Esc"_s) << true;
+    QTest::addRow("Space") << action << QKeySequence(u"Space"_s) << true;
+    QTest::addRow("Tab, Space") << action << QKeySequence(u"Tab, Space"_s) << true;
     QTest::addRow("Alt and the letter after an & in the action")
-        << QStringLiteral("Delete &Take") << keys("Alt+T") << false;
+        << u"Delete &Take"_s << QKeySequence(u"Alt+T"_s) << false;
+    QTest::addRow("a click on the action") << action << QKeySequence() << true;
 }
 
-void DesktopTest::confirmIgnoresEveryKeyButCancel()
+void DesktopTest::confirmTakesTheActionOnlyByClick()
 {
     QFETCH(QString, action);
     QFETCH(QKeySequence, keys);
     QFETCH(bool, closes);
-
-    bool closedByKeys = false;
-    QString focused;
-    whenModal([&](QWidget *modal) {
-        const QPointer<QWidget> box = modal;
-        if (auto *button = qobject_cast<QPushButton *>(QApplication::focusWidget()))
-            focused = button->text();
-        press(modal, keys);
-        // A button's keyboard shortcut clicks it only after showing it pressed for a moment.
-        closedByKeys = QTest::qWaitFor([&box] { return !box || !box->isVisible(); }, 500);
-        if (!closedByKeys)
-            QTest::keyClick(box, Qt::Key_Escape);
-    });
-    QtDesktop uut;
-    const bool chosen = uut.confirm(
-        {QStringLiteral("Delete this take?"), QStringLiteral("It goes to the Trash."), action});
-
-    QVERIFY2(!m_timedOut, "the alert must be shown, and Escape must close it");
-    QVERIFY2(!chosen, "no key may choose the action");
-    QVERIFY2(focused == QStringLiteral("Cancel"),
-        qPrintable("the keyboard must start on Cancel, not on: " + focused));
-    QVERIFY2(closedByKeys == closes,
-        closes ? "these keys must close the alert, choosing Cancel"
-               : "these keys must leave the alert open");
-}
-
-void DesktopTest::confirmChoosesTheActionByClick()
-{
-    const QString action = QStringLiteral("Start Over");
-    whenModal([&](QWidget *modal) {
-        for (QPushButton *button : modal->findChildren<QPushButton *>()) {
-            if (button->text() == action)
-                QTest::mouseClick(button, Qt::LeftButton);
-        }
-    });
-    QtDesktop uut;
-    const bool chosen = uut.confirm(
-        {QStringLiteral("Start the script over?"), QStringLiteral("All takes go."), action});
-
-    QVERIFY2(!m_timedOut, "a click on the action must close the alert");
-    QVERIFY2(chosen, "a click on the action must choose it");
-}
-
-void DesktopTest::confirmShowsTitleAndDetailAsWritten()
-{
     // Script text may look like markup; it must be shown as it is written.
-    const Platform::Alert alert {QStringLiteral("Delete “<b>Intro</b>”?"),
-        QStringLiteral("<i>take 3</i> of line 1 goes to the Trash."), QStringLiteral("Delete")};
-    QString windowTitle;
-    QStringList shown; // the texts of the labels, as they are shown
-    QStringList buttons;
+    const Platform::Alert alert {
+        u"Delete “<b>Intro</b>”?"_s, u"<i>take 3</i> of line 1 goes to the Trash."_s, action};
+    QStringList shown; // the window title, then the labels' texts as they are shown
+    QString focused;
+    int buttons = 0;
+    bool closed = false;
     whenModal([&](QWidget *modal) {
-        windowTitle = modal->windowTitle();
+        shown.append(modal->windowTitle());
         for (QLabel *label : modal->findChildren<QLabel *>()) {
             if (label->isVisible() && !label->text().isEmpty())
-                shown.append(label->textFormat() == Qt::PlainText ? label->text()
-                                                                  : QStringLiteral("(markup)"));
+                shown.append(label->textFormat() == Qt::PlainText ? label->text() : u"(markup)"_s);
         }
-        for (QPushButton *button : modal->findChildren<QPushButton *>())
-            buttons.append(button->text());
-        QTest::keyClick(modal, Qt::Key_Escape);
+        if (auto *button = qobject_cast<QPushButton *>(QApplication::focusWidget()))
+            focused = button->text();
+        for (QPushButton *button : modal->findChildren<QPushButton *>()) {
+            ++buttons;
+            if (keys.isEmpty() && button->text() == action)
+                QTest::mouseClick(button, Qt::LeftButton);
+        }
+        for (int i = 0; i < keys.count(); ++i) {
+            QWidget *focus = QApplication::focusWidget();
+            QTest::keyClick(focus ? focus : modal, keys[i].key(), keys[i].keyboardModifiers());
+        }
+        // A button's keyboard shortcut clicks it only after showing it pressed for a moment.
+        const QPointer<QWidget> box = modal;
+        closed = QTest::qWaitFor([&box] { return !box || !box->isVisible(); }, 500);
+        if (!closed)
+            QTest::keyClick(box, Qt::Key_Escape);
     });
-    QtDesktop uut;
-    (void)uut.confirm(alert);
+    const bool chosen = QtDesktop().confirm(alert);
 
     QVERIFY2(!m_timedOut, "the alert must be shown, and Escape must close it");
-    QVERIFY2(windowTitle == alert.title, qPrintable("the window title: " + windowTitle));
+    QCOMPARE(chosen, keys.isEmpty());
+    QCOMPARE(closed, closes);
+    QVERIFY2(focused == u"Cancel"_s && buttons == 2,
+        qPrintable(
+            u"Cancel and the action; the keyboard must start on Cancel, not on "_s + focused));
     shown.sort();
-    QVERIFY2(shown == QStringList({alert.detail, alert.title}),
-        qPrintable("title and detail must be shown as plain text: " + shown.join(u'|')));
-    buttons.sort();
-    QVERIFY2(buttons == QStringList({QStringLiteral("Cancel"), alert.action}),
-        qPrintable("only Cancel and the action: " + buttons.join(u'|')));
+    QVERIFY2(shown == QStringList({alert.detail, alert.title, alert.title}),
+        qPrintable(u"title and detail must be shown as plain text: "_s + shown.join(u'|')));
 }
 
-void DesktopTest::chooseFileShowsItsMessageAndTypes()
+void DesktopTest::panelsAnswerThePathOrNothing_data()
 {
-    const Platform::FilePanel panel {QStringLiteral("Open Script"),
-        QStringLiteral("Choose the script to record: a JSON, CSV or text file with one line of "
-                       "the script to a row. The takes are kept in a folder beside it."),
-        {QStringLiteral("json"), QStringLiteral("csv"), QStringLiteral("txt")}};
-    QString windowTitle;
-    MessageSeen message;
-    QStringList filters;
-    whenModal([&](QWidget *modal) {
-        windowTitle = modal->windowTitle();
-        message = messageOf(modal);
-        if (auto *dialog = qobject_cast<QFileDialog *>(modal))
-            filters = dialog->nameFilters();
-        QTest::keyClick(modal, Qt::Key_Escape);
-    });
-    QtDesktop uut;
-    (void)uut.chooseFile(panel);
-
-    QVERIFY2(!m_timedOut, "the panel must be shown, and Escape must close it");
-    QVERIFY2(windowTitle == panel.title, qPrintable("the window title: " + windowTitle));
-    QVERIFY2(message.text == panel.message, qPrintable("the message shown: " + message.text));
-    QVERIFY2(message.onTop, "the message must stand above the rest of the panel");
-    QVERIFY2(!filters.isEmpty() && filters.first().endsWith(QStringLiteral("(*.json *.csv *.txt)")),
-        qPrintable("the first filter must take all three types, in order: " + filters.join(u'|')));
-}
-
-void DesktopTest::chooseFileAnswersThePathOrNothing_data()
-{
-    // "%1" stands for a folder holding script.json and "my script.csv".
-    QTest::addColumn<QString>("typed"); // empty: Escape
-    QTest::addColumn<QString>("expected"); // empty: nothing chosen
-
-    QTest::addRow("a JSON script") << "%1/script.json"
-                                   << "%1/script.json";
-    QTest::addRow("a name with a space") << "%1/my script.csv"
-                                         << "%1/my script.csv";
-    QTest::addRow("Escape") << ""
-                            << "";
-}
-
-void DesktopTest::chooseFileAnswersThePathOrNothing()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, expected);
-
-    QTemporaryDir dir;
-    makeFile(dir.filePath(QStringLiteral("script.json")));
-    makeFile(dir.filePath(QStringLiteral("my script.csv")));
-    typed.replace(QStringLiteral("%1"), dir.path());
-    expected.replace(QStringLiteral("%1"), dir.path());
-    whenModal([&](QWidget *modal) {
-        if (typed.isEmpty())
-            QTest::keyClick(modal, Qt::Key_Escape);
-        else
-            enterPath(modal, typed);
-    });
-    QtDesktop uut;
-    const std::optional<QString> chosen
-        = uut.chooseFile({QStringLiteral("Open Script"), QStringLiteral("Choose a script."),
-            {QStringLiteral("json"), QStringLiteral("csv"), QStringLiteral("txt")}});
-
-    QVERIFY2(!m_timedOut, "the panel must close on Return in the file name or on Escape");
-    QVERIFY2(chosen.value_or(QString()) == expected && chosen.has_value() == !expected.isEmpty(),
-        qPrintable("chosen: " + chosen.value_or(QStringLiteral("nothing"))));
-}
-
-void DesktopTest::chooseFolderAnswersThePathOrNothing_data()
-{
-    // "%1" stands for a folder holding the folders start/ and takes/.
+    // "%1" stands for a folder holding "my script.json" and the folders start/ and takes/.
+    QTest::addColumn<bool>("folder"); // chooseFolder, else chooseFile
     QTest::addColumn<bool>("canCreateFolders");
-    QTest::addColumn<QString>("typed"); // empty: Escape
-    QTest::addColumn<QString>("expected"); // empty: nothing chosen
+    QTest::addColumn<QString>("typed"); // into the name field, then Return; empty: Escape
 
-    QTest::addRow("a folder") << false << "%1/takes"
-                              << "%1/takes";
-    QTest::addRow("a folder where new folders may be made") << true << "%1/takes"
-                                                            << "%1/takes";
-    QTest::addRow("Escape") << false << ""
-                            << "";
+    QTest::addRow("a file") << false << false << "%1/my script.json";
+    QTest::addRow("no file") << false << false << "";
+    QTest::addRow("a folder") << true << false << "%1/takes";
+    QTest::addRow("a folder where new ones may be made") << true << true << "%1/takes";
+    QTest::addRow("no folder") << true << false << "";
 }
 
-void DesktopTest::chooseFolderAnswersThePathOrNothing()
+void DesktopTest::panelsAnswerThePathOrNothing()
 {
+    QFETCH(bool, folder);
     QFETCH(bool, canCreateFolders);
     QFETCH(QString, typed);
-    QFETCH(QString, expected);
-
     QTemporaryDir dir;
-    QVERIFY2(QDir(dir.path()).mkdir(QStringLiteral("start"))
-            && QDir(dir.path()).mkdir(QStringLiteral("takes")),
-        "could not make the folders");
-    const Platform::FolderPanel panel {QStringLiteral("Choose Folder"),
-        QStringLiteral("Choose where the session folder goes."),
-        dir.filePath(QStringLiteral("start")), canCreateFolders};
-    typed.replace(QStringLiteral("%1"), dir.path());
-    expected.replace(QStringLiteral("%1"), dir.path());
-    QString windowTitle;
-    MessageSeen message;
-    QString openedIn;
-    bool newFolderOffered = false;
+    writeFile(dir.filePath(u"my script.json"_s), "[]");
+    QVERIFY(QDir(dir.path()).mkdir(u"start"_s) && QDir(dir.path()).mkdir(u"takes"_s));
+    typed.replace(u"%1"_s, dir.path());
+    const QString title = u"Open Script"_s;
+    const QString message = u"Choose the script to record: a JSON, CSV or text file with one "
+                            "line of the script to a row. The takes are kept beside it."_s;
+    QStringList seen; // title, message, start folder, filters
+    bool messageOnTop = false, newFolderOffered = false;
     whenModal([&](QWidget *modal) {
-        windowTitle = modal->windowTitle();
-        message = messageOf(modal);
-        if (auto *dialog = qobject_cast<QFileDialog *>(modal))
-            openedIn = dialog->directory().absolutePath();
-        if (auto *button = modal->findChild<QToolButton *>(QStringLiteral("newFolderButton")))
-            newFolderOffered = button->isVisible() && button->isEnabled();
-        if (typed.isEmpty())
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        auto *lookIn = modal->findChild<QComboBox *>(u"lookInCombo"_s);
+        auto *field = modal->findChild<QLineEdit *>(u"fileNameEdit"_s);
+        auto *newFolder = modal->findChild<QToolButton *>(u"newFolderButton"_s);
+        seen.append(modal->windowTitle());
+        for (QLabel *label : modal->findChildren<QLabel *>()) {
+            if (label->isVisible() && label->wordWrap() && !label->text().isEmpty()) {
+                seen.append(label->text());
+                messageOnTop = lookIn
+                    && label->mapTo(modal, QPoint(0, label->height())).y()
+                        <= lookIn->mapTo(modal, QPoint()).y();
+            }
+        }
+        if (dialog)
+            seen << dialog->directory().absolutePath() << dialog->nameFilters().value(0);
+        newFolderOffered = newFolder && newFolder->isVisible() && newFolder->isEnabled();
+        if (typed.isEmpty() || !field) {
             QTest::keyClick(modal, Qt::Key_Escape);
-        else
-            enterPath(modal, typed);
+        } else {
+            // Set rather than typed: the completer's popup would take the Return.
+            field->setText(typed);
+            QTest::keyClick(field, Qt::Key_Return);
+        }
     });
     QtDesktop uut;
-    const std::optional<QString> chosen = uut.chooseFolder(panel);
+    const std::optional<QString> chosen = folder
+        ? uut.chooseFolder({title, message, dir.filePath(u"start"_s), canCreateFolders})
+        : uut.chooseFile({title, message, {u"json"_s, u"csv"_s, u"txt"_s}});
 
-    QVERIFY2(!m_timedOut, "the panel must close on Return in the folder name or on Escape");
-    QVERIFY2(chosen.value_or(QString()) == expected && chosen.has_value() == !expected.isEmpty(),
-        qPrintable("chosen: " + chosen.value_or(QStringLiteral("nothing"))));
-    QVERIFY2(windowTitle == panel.title, qPrintable("the window title: " + windowTitle));
-    QVERIFY2(message.text == panel.message && message.onTop,
-        qPrintable("the message must stand above the rest of the panel: " + message.text));
-    QVERIFY2(openedIn == panel.startFolder, qPrintable("the panel opened in " + openedIn));
-    QVERIFY2(newFolderOffered == canCreateFolders,
-        canCreateFolders ? "making a new folder must be offered"
-                         : "making a new folder must not be offered");
+    QVERIFY2(!m_timedOut, "the panel must close on Return in the name field, or on Escape");
+    QCOMPARE(chosen.value_or(u"nothing"_s), typed.isEmpty() ? u"nothing"_s : typed);
+    QVERIFY2(seen.size() == 4 && seen[0] == title && seen[1] == message && messageOnTop,
+        qPrintable(u"the title, then the message above the rest: "_s + seen.join(u'|')));
+    if (folder)
+        QVERIFY2(seen[2] == dir.filePath(u"start"_s) && newFolderOffered == canCreateFolders,
+            qPrintable(u"opened in "_s + seen[2]));
+    else
+        QVERIFY2(seen[3].endsWith(u"(*.json *.csv *.txt)"_s),
+            qPrintable(u"the first filter must take all three types, in order: "_s + seen[3]));
 }
 
 void DesktopTest::settingsCommandTakesTheFirstInstalled_data()
@@ -365,28 +199,17 @@ void DesktopTest::settingsCommandTakesTheFirstInstalled_data()
     QTest::addColumn<bool>("microphone"); // else the sound page
     QTest::addColumn<QStringList>("expected"); // programs named without their folder
 
-    const QStringList everything {QStringLiteral("gnome-control-center"),
-        QStringLiteral("systemsettings"), QStringLiteral("kcmshell6"),
-        QStringLiteral("systemsettings5"), QStringLiteral("kcmshell5"),
-        QStringLiteral("pavucontrol")};
-    QTest::addRow("sound on GNOME")
-        << everything << false << QStringList {"gnome-control-center", "sound"};
-    QTest::addRow("sound on Plasma 6")
-        << everything.mid(1) << false << QStringList {"systemsettings", "kcm_pulseaudio"};
-    QTest::addRow("sound with only kcmshell6") << QStringList {"kcmshell6", "pavucontrol"} << false
-                                               << QStringList {"kcmshell6", "kcm_pulseaudio"};
-    QTest::addRow("sound on Plasma 5")
-        << everything.mid(3) << false << QStringList {"systemsettings5", "kcm_pulseaudio"};
-    QTest::addRow("sound with only pavucontrol")
-        << QStringList {"pavucontrol"} << false << QStringList {"pavucontrol"};
+    const QStringList all {u"gnome-control-center"_s, u"systemsettings"_s, u"kcmshell6"_s,
+        u"systemsettings5"_s, u"kcmshell5"_s, u"pavucontrol"_s};
+    const QString kcm = u"kcm_pulseaudio"_s;
+    QTest::addRow("sound on GNOME") << all << false << QStringList {all[0], u"sound"_s};
+    QTest::addRow("sound on Plasma 6") << all.mid(1) << false << QStringList {all[1], kcm};
+    QTest::addRow("sound with only kcmshell6") << all.mid(2) << false << QStringList {all[2], kcm};
+    QTest::addRow("sound on Plasma 5") << all.mid(3) << false << QStringList {all[3], kcm};
+    QTest::addRow("sound with only pavucontrol") << all.mid(5) << false << all.mid(5);
     QTest::addRow("sound with nothing") << QStringList() << false << QStringList();
-    QTest::addRow("microphone on GNOME")
-        << everything << true << QStringList {"gnome-control-center", "microphone"};
-    QTest::addRow("microphone on Plasma 6")
-        << everything.mid(1) << true << QStringList {"systemsettings", "kcm_pulseaudio"};
-    QTest::addRow("microphone with only pavucontrol")
-        << QStringList {"pavucontrol"} << true << QStringList {"pavucontrol"};
-    QTest::addRow("microphone with nothing") << QStringList() << true << QStringList();
+    QTest::addRow("microphone on GNOME") << all << true << QStringList {all[0], u"microphone"_s};
+    QTest::addRow("microphone on Plasma 6") << all.mid(1) << true << QStringList {all[1], kcm};
 }
 
 void DesktopTest::settingsCommandTakesTheFirstInstalled()
@@ -394,22 +217,19 @@ void DesktopTest::settingsCommandTakesTheFirstInstalled()
     QFETCH(QStringList, installed);
     QFETCH(bool, microphone);
     QFETCH(QStringList, expected);
-
-    const QString bin = QStringLiteral("/usr/bin/");
-    const QStringList command
-        = settingsCommand(microphone ? SettingsPage::Microphone : SettingsPage::Sound,
-            [&](const QString &name) { return installed.contains(name) ? bin + name : QString(); });
-
+    const QStringList command = settingsCommand(
+        microphone ? SettingsPage::Microphone : SettingsPage::Sound, [&](const QString &name) {
+            return installed.contains(name) ? u"/bin/"_s + name : QString();
+        });
     if (!expected.isEmpty())
-        expected.first().prepend(bin);
-    QVERIFY2(command == expected, qPrintable("the command: " + command.join(u' ')));
+        expected.first().prepend(u"/bin/"_s);
+    QCOMPARE(command, expected);
 }
 
 void DesktopTest::variableTellsUnsetFromEmpty_data()
 {
     QTest::addColumn<bool>("set");
     QTest::addColumn<QString>("value");
-
     QTest::addRow("unset") << false << "";
     QTest::addRow("set but empty") << true << "";
     QTest::addRow("set") << true << "/srv/takes";
@@ -419,88 +239,34 @@ void DesktopTest::variableTellsUnsetFromEmpty()
 {
     QFETCH(bool, set);
     QFETCH(QString, value);
-
     const char *name = "QUORBEL_DESKTOP_TEST_VARIABLE";
     if (set)
         qputenv(name, value.toLocal8Bit());
     else
         qunsetenv(name);
-    QtEnvironment uut;
-    const std::optional<QString> read = uut.variable(QString::fromLatin1(name));
+    const std::optional<QString> read = QtEnvironment().variable(QString::fromLatin1(name));
     qunsetenv(name);
-
-    QVERIFY2(read.has_value() == set, set ? "a set variable must be read" : "must read as unset");
-    QVERIFY2(read.value_or(QString()) == value, qPrintable("read: " + read.value_or(QString())));
+    QCOMPARE(read, set ? std::optional(value) : std::nullopt);
 }
 
 void DesktopTest::namedSettingsAreApartAndOnDisk()
 {
-    const QString config = m_home.filePath(QStringLiteral("config"));
     // A value in the organization's shared file, which QSettings would read for every store.
-    QVERIFY2(QDir().mkpath(config), "could not make the configuration folder");
-    QFile shared(config + QStringLiteral("/Quorbel.conf"));
-    QVERIFY2(shared.open(QIODevice::WriteOnly) && shared.write("[General]\nshared=yes\n") > 0,
-        "could not write the shared file");
-    shared.close();
+    const QString config = m_home.filePath(u"config"_s);
+    QVERIFY(QDir().mkpath(config));
+    writeFile(config + u"/Quorbel.conf"_s, "[General]\nshared=yes\n");
 
     QtEnvironment uut;
     const std::unique_ptr<Platform::SettingsStore> user = uut.settings();
-    const std::unique_ptr<Platform::SettingsStore> testing = uut.settings(testingStore);
-    user->setText(QStringLiteral("lastFolder"), QStringLiteral("/home/me/scripts"));
-    QVERIFY2(!testing->text(QStringLiteral("lastFolder")), "the user's values must not show");
-    testing->setText(QStringLiteral("lastFolder"), QStringLiteral("/tmp/run"));
-    QVERIFY2(user->text(QStringLiteral("lastFolder")) == QStringLiteral("/home/me/scripts"),
+    const std::unique_ptr<Platform::SettingsStore> testing = uut.settings(u"testing"_s);
+    user->setText(u"lastFolder"_s, u"/home/me/scripts"_s);
+    QVERIFY2(!testing->text(u"lastFolder"_s), "the user's values must not show");
+    testing->setText(u"lastFolder"_s, u"/tmp/run"_s);
+    QVERIFY2(user->text(u"lastFolder"_s) == u"/home/me/scripts"_s,
         "a named store must not change the user's");
-    QVERIFY2(!user->text(QStringLiteral("shared")) && !testing->text(QStringLiteral("shared")),
+    QVERIFY2(!user->text(u"shared"_s) && !testing->text(u"shared"_s),
         "the organization's shared values are no store's");
-
     // On disk already, while the stores are open: a crash now loses nothing.
-    auto onDisk = [&](const QString &file) {
-        QFile conf(config + QStringLiteral("/Quorbel/") + file);
-        return conf.open(QIODevice::ReadOnly) ? QString::fromUtf8(conf.readAll()) : QString();
-    };
-    const QString userFile = onDisk(QStringLiteral("Quorbel.conf"));
-    const QString testingFile = onDisk(testingStore + QStringLiteral(".conf"));
-    QVERIFY2(userFile.contains(QStringLiteral("lastFolder=/home/me/scripts"))
-            && !userFile.contains(QStringLiteral("/tmp/run")),
-        qPrintable("the user's file: " + userFile));
-    QVERIFY2(testingFile.contains(QStringLiteral("lastFolder=/tmp/run"))
-            && !testingFile.contains(QStringLiteral("/home/me/scripts")),
-        qPrintable("the named store's file: " + testingFile));
-
-    QtEnvironment relaunched;
-    QVERIFY2(relaunched.settings(testingStore)->text(QStringLiteral("lastFolder"))
-            == QStringLiteral("/tmp/run"),
-        "a named store must keep its values for the next run");
-}
-
-void DesktopTest::moveToTrashReportsWhyNot_data()
-{
-    QTest::addColumn<QString>("path"); // "%1" stands for an empty folder
-    QTest::addColumn<QString>("reason");
-
-    // The system's reason in the system's language.
-    QTest::addRow("a missing take") << "%1/gone.wav" << qt_error_string(ENOENT);
-    QTest::addRow("a relative path") << "takes/a.wav"
-                                     << "Not an absolute path";
-}
-
-void DesktopTest::moveToTrashReportsWhyNot()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, reason);
-
-    QTemporaryDir dir;
-    path.replace(QStringLiteral("%1"), dir.path());
-    QtDesktop uut;
-    QString description;
-    try {
-        uut.moveToTrash(path);
-    } catch (const SystemError &failure) {
-        description = failure.description();
-    }
-
-    QVERIFY2(
-        description == QStringLiteral("Could not move “%1” to the Trash: %2").arg(path, reason),
-        qPrintable("the failure must name the item and why: " + description));
+    QVERIFY(readFile(config + u"/Quorbel/Quorbel.conf"_s).contains("lastFolder=/home/me/scripts"));
+    QVERIFY(readFile(config + u"/Quorbel/testing.conf"_s).contains("lastFolder=/tmp/run"));
 }

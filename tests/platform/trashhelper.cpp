@@ -2,8 +2,7 @@
 // XDG_DATA_HOME once per process, so every test case runs this in a process of its own, with the
 // environment the case needs.
 
-#include "error.h"
-#include "systemtrash.h"
+#include "qtdesktop.h"
 
 #include <QFile>
 
@@ -16,7 +15,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     try {
-        moveToSystemTrash(QFile::decodeName(argv[1]));
+        QtDesktop().moveToTrash(QFile::decodeName(argv[1]));
     } catch (const Error &error) {
         // what() is UTF-8 whatever the locale, so the test can compare the path exactly.
         std::fprintf(stderr, "%s\n", error.what());
