@@ -113,9 +113,9 @@ private slots:
                        const QString &expected) {
             QTest::addRow("%s", what) << name << bytes << expected;
         };
-        row("text: blank lines, blanks, tabs, CRLF, trimmed", "Day one.txt",
+        row("text: blank lines, blanks, tabs, CRLF, trimmed", "Day one.draft.txt",
             "\r\n  First line \t\r\n\t \n\nSecond\n",
-            R"({"lines":[{"id":"line-001","text":"First line"},{"id":"line-002","text":"Second"}],"title":"Day one"})");
+            R"({"lines":[{"id":"line-001","text":"First line"},{"id":"line-002","text":"Second"}],"title":"Day one.draft"})");
         row("text: every newline character splits", "n.md",
             "a\vb\fc\rd\xC2\x85"
             "e\xE2\x80\xA8"

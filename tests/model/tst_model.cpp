@@ -43,6 +43,7 @@ QString readJson(const QByteArray &bytes, const QString &query)
     static const QHash<QString, Read> kinds {
         {"array", [](const Json::Value &v) { return QString::number(v.array().size()); }},
         {"string", [](const Json::Value &v) { return v.string(); }},
+        {"optional", [](const Json::Value &v) { return v.optionalString().value_or("null"); }},
         {"number", [](const Json::Value &v) { return QString::number(v.number(), 'g', 17); }},
         {"integer", [](const Json::Value &v) { return QString::number(v.integer()); }},
         {"date", [](const Json::Value &v) { return v.dateTime().toString(Qt::ISODate); }},
@@ -301,6 +302,8 @@ private slots:
         row("not an object", "[]", "names", "session.json: the document must be an object");
         row("not an array", R"({"a":{}})", "array a", of.arg("a", "must be an array"));
         row("null is no string", R"({"a":null})", "string a", of.arg("a", "must be a string"));
+        row("nor is a number an optional one", R"({"a":7})", "optional a",
+            of.arg("a", "must be a string"));
         row("not a number", R"({"a":"1"})", "number a", of.arg("a", "must be a number"));
         row("a date and time with a fraction", R"({"t":"2026-12-06T11:05:09.5Z"})", "date t",
             of.arg("t", "must be a date and time such as 2026-01-31T09:30:00Z"));
