@@ -14,8 +14,7 @@ private slots:
     void stopSilencesAtOnceAndPlayStartsOver();
     void refusesWhatIsNotAudio_data();
     void refusesWhatIsNotAudio();
-    void survivesItsFileChangingWhilePlaying_data();
-    void survivesItsFileChangingWhilePlaying();
+    void reportsItsFileCutShortWhilePlaying();
     void mayBeDeletedAnyTime_data();
     void mayBeDeletedAnyTime();
 };

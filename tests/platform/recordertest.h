@@ -48,7 +48,8 @@ class InputDeviceTest : public QObject
 private slots:
     void initTestCase();
     void namesTheServersDefaultSource();
-    void cliListsInputsAndMarksTheDefault_data();
-    void cliListsInputsAndMarksTheDefault();
+    void cliMarksTheServersDefaultInput();
+    void cliFindsNoMicrophoneWithoutAServer_data();
+    void cliFindsNoMicrophoneWithoutAServer();
     void answersPermissionLater();
 };

@@ -9,10 +9,6 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#ifndef QUORBEL_TEST_TRASH
-#    error "QUORBEL_TEST_TRASH must name the quorbel-test-trash executable"
-#endif
-
 using namespace Qt::StringLiterals;
 
 /// QtDesktop::moveToTrash, in a process of its own for each case (see trashhelper.cpp).
