@@ -263,9 +263,6 @@ struct Listener
     qint64 endMs = -1;
 };
 
-// Long enough for a loaded machine to show a dialog, short enough to keep a broken case quick.
-constexpr int modalTimeoutMs = 10'000;
-
 } // namespace
 
 /// QtDesktop::moveToTrash, in a process of its own for each case (see trashhelper.cpp).
@@ -404,7 +401,9 @@ private slots:
         for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
             QSettings::setPath(format, QSettings::UserScope, m_home.filePath(u"config"_s));
     }
+
     void cleanupTestCase() { qputenv("HOME", m_realHome); }
+
     void confirmTakesTheActionOnlyByClick_data()
     {
         QTest::addColumn<QString>("action");
@@ -420,6 +419,7 @@ private slots:
             << u"Delete &Take"_s << QKeySequence(u"Alt+T"_s) << false;
         QTest::addRow("a click on the action") << action << QKeySequence() << true;
     }
+
     void confirmTakesTheActionOnlyByClick()
     {
         QFETCH(QString, action);
@@ -468,6 +468,7 @@ private slots:
         QVERIFY2(shown == QStringList({alert.detail, alert.title, alert.title}),
             qPrintable(u"title and detail must be shown as plain text: "_s + shown.join(u'|')));
     }
+
     void panelsAnswerThePathOrNothing_data()
     {
         // "%1" stands for a folder holding "my script.json" and the folders start/ and takes/.
@@ -481,6 +482,7 @@ private slots:
         QTest::addRow("a folder where new ones may be made") << true << true << "%1/takes";
         QTest::addRow("no folder") << true << false << "";
     }
+
     void panelsAnswerThePathOrNothing()
     {
         QFETCH(bool, folder);
@@ -536,6 +538,7 @@ private slots:
             QVERIFY2(seen[3].endsWith(u"(*.json *.csv *.txt)"_s),
                 qPrintable(u"the first filter must take all three types, in order: "_s + seen[3]));
     }
+
     void settingsCommandTakesTheFirstInstalled_data()
     {
         QTest::addColumn<QStringList>("installed");
@@ -556,6 +559,7 @@ private slots:
             << all << true << QStringList {all[0], u"microphone"_s};
         QTest::addRow("microphone on Plasma 6") << all.mid(1) << true << QStringList {all[1], kcm};
     }
+
     void settingsCommandTakesTheFirstInstalled()
     {
         QFETCH(QStringList, installed);
@@ -569,27 +573,20 @@ private slots:
             expected.first().prepend(u"/bin/"_s);
         QCOMPARE(command, expected);
     }
-    void variableTellsUnsetFromEmpty_data()
-    {
-        QTest::addColumn<bool>("set");
-        QTest::addColumn<QString>("value");
-        QTest::addRow("unset") << false << "";
-        QTest::addRow("set but empty") << true << "";
-        QTest::addRow("set") << true << "/srv/takes";
-    }
+
     void variableTellsUnsetFromEmpty()
     {
-        QFETCH(bool, set);
-        QFETCH(QString, value);
         const char *name = "QUORBEL_DESKTOP_TEST_VARIABLE";
-        if (set)
-            qputenv(name, value.toLocal8Bit());
-        else
-            qunsetenv(name);
-        const std::optional<QString> read = QtEnvironment().variable(QString::fromLatin1(name));
+        const auto read = [name] { return QtEnvironment().variable(QString::fromLatin1(name)); };
         qunsetenv(name);
-        QCOMPARE(read, set ? std::optional(value) : std::nullopt);
+        QVERIFY2(!read(), "an unset variable must read as unset");
+        qputenv(name, "");
+        QCOMPARE(read(), std::optional(QString()));
+        qputenv(name, "/srv/takes");
+        QCOMPARE(read(), std::optional(u"/srv/takes"_s));
+        qunsetenv(name);
     }
+
     void namedSettingsAreApartAndOnDisk()
     {
         // A value in the organization's shared file, which QSettings would read for every store.
@@ -625,10 +622,10 @@ private:
                 [&modal] {
                     return (modal = QApplication::activeModalWidget()) && modal->isVisible();
                 },
-                modalTimeoutMs);
+                timeoutMs);
             if (!shown || !QTest::qWaitForWindowActive(modal))
                 return;
-            QTimer::singleShot(modalTimeoutMs, modal, [this, modal] {
+            QTimer::singleShot(timeoutMs, modal, [this, modal] {
                 m_timedOut = true;
                 modal->close();
             });
@@ -638,6 +635,7 @@ private:
 
     QTemporaryDir m_home;
     QByteArray m_realHome;
+
     bool m_timedOut = false;
 };
 
@@ -648,12 +646,14 @@ class InputDeviceTest : public QObject
 
 private slots:
     void initTestCase() { QVERIFY2(!qEnvironmentVariableIsEmpty("PULSE_SERVER"), missingServer); }
+
     void namesTheServersDefaultSource()
     {
         const Platform::DefaultInput input = QtAudioInput().defaultInput();
         QVERIFY2(
             input.present && input.name == u"Quorbel-Test-Microphone"_s, qPrintable(input.name));
     }
+
     void cliMarksTheServersDefaultInput()
     {
         // Qt 6.4 on its own would keep the first source as its default.
@@ -668,12 +668,14 @@ private slots:
         QCOMPARE(run(cli, {u"devices"_s}, sound.environment).value_or(u"failed"_s),
             u"  Quorbel-Test-Microphone (testmic)\n* Other-Microphone (othermic)\n"_s);
     }
+
     void cliFindsNoMicrophoneWithoutAServer_data()
     {
         QTest::addColumn<QStringList>("arguments"); // "%1" stands for a fresh folder
         QTest::addRow("devices") << QStringList {u"devices"_s};
         QTest::addRow("record") << QStringList {u"record"_s, u"%1/take.wav"_s};
     }
+
     void cliFindsNoMicrophoneWithoutAServer()
     {
         QFETCH(QStringList, arguments);
@@ -688,6 +690,7 @@ private slots:
                 && entries(dir.path()).isEmpty(),
             "nothing printed, nothing left behind");
     }
+
     void answersPermissionLater()
     {
         QtAudioInput uut;
@@ -717,6 +720,7 @@ private slots:
         QVERIFY2(!qEnvironmentVariableIsEmpty("PULSE_SERVER"), missingServer);
         QVERIFY2(readAudio(speech).rate == takeRate, "the speech fixtures must be in /work/shared");
     }
+
     void recordsSpeechWhole()
     {
         // The speech with every bit of a 24-bit sample in use: a take made at 16 bits, or with a
@@ -751,6 +755,7 @@ private slots:
                 && std::lround(stoppedAt * takeRate) == info.frames,
             "currentTime and fileInfo must tell the audio written");
     }
+
     void metersFoldEverySampleUntilDestroyed()
     {
         // A quarter second of silence, half a second of a 1 kHz tone at -60 dBFS starting on a
@@ -810,6 +815,7 @@ private slots:
         // The header must tell all the audio in the file: 3 bytes a frame, padded to an even size.
         QCOMPARE(QFileInfo(path).size(), 44 + (3 * qint64(take.samples.size()) + 1) / 2 * 2);
     }
+
     void touchesOnlyItsOwnFiles_data()
     {
         QTest::addColumn<bool>("measure"); // fileInfo; else makeRecorder, never recording
@@ -829,6 +835,7 @@ private slots:
         QTest::addRow("measuring what is not audio")
             << true << "existing.wav" << QByteArray() << "-";
     }
+
     void touchesOnlyItsOwnFiles()
     {
         QFETCH(bool, measure);
@@ -859,6 +866,7 @@ private slots:
             qPrintable(u"refused with: "_s + description));
         QCOMPARE(folderSnapshot(dir.path()), expected);
     }
+
     void refusesAnInputThatIsGone()
     {
         // A source that the program saw, gone when the take starts, as a microphone unplugged
@@ -888,6 +896,7 @@ private slots:
         QVERIFY2(clock.elapsed() < 1000, "nor make the program wait");
         QVERIFY2(entries(dir.path()).isEmpty(), "nor leave a file");
     }
+
     void keepsTheTakeWhenInterrupted_data()
     {
         QTest::addColumn<bool>("server"); // who takes the signal: the sound server, or the recorder
@@ -900,6 +909,7 @@ private slots:
         // What it wrote is all there is: the header must have followed every write.
         QTest::addRow("recorder killed") << false << int(SIGKILL) << 0;
     }
+
     void keepsTheTakeWhenInterrupted()
     {
         QFETCH(bool, server);
@@ -948,6 +958,7 @@ private slots:
                 path});
         QCOMPARE(told.value_or(QString()), u"%1 48000 3\n"_s.arg(take.samples.size()));
     }
+
     void reportsAFailedWrite()
     {
         QTemporaryDir dir;
@@ -979,6 +990,7 @@ class PlayerTest : public QObject
 
 private slots:
     void initTestCase() { QVERIFY2(!qEnvironmentVariableIsEmpty("PULSE_SERVER"), missingServer); }
+
     void playsToTheEndThenFinishes_data()
     {
         QTest::addColumn<qint64>("ms");
@@ -997,6 +1009,7 @@ private slots:
         QTest::addRow("a take replaced while it plays")
             << qint64(500) << 48000 << 1 << takeFormat << true;
     }
+
     void playsToTheEndThenFinishes()
     {
         QFETCH(qint64, ms);
@@ -1018,6 +1031,7 @@ private slots:
         QCOMPARE(listener.playedWhole(ms), QString());
         QTRY_VERIFY2(ownStreams() == 0, "a finished take must leave the output");
     }
+
     void stopSilencesAtOnceAndPlayStartsOver()
     {
         QTemporaryDir dir;
@@ -1042,6 +1056,7 @@ private slots:
         QVERIFY2(uut->currentTime() < 0.1, "a new play must start from the beginning");
         QCOMPARE(listener.playedWhole(1000), QString());
     }
+
     void refusesWhatIsNotAudio_data()
     {
         QTest::addColumn<QByteArray>("contents"); // "<missing>", "<pipe>": no file, a named pipe
@@ -1053,6 +1068,7 @@ private slots:
         QTest::addRow("a named pipe") << QByteArray("<pipe>") << "Not a regular file";
         QTest::addRow("text") << QByteArray("Line 1: Hello there.\n") << "-";
     }
+
     void refusesWhatIsNotAudio()
     {
         QFETCH(QByteArray, contents);
@@ -1075,6 +1091,7 @@ private slots:
                 : description == prefix + reason,
             qPrintable(u"refused with: "_s + description));
     }
+
     void reportsItsFileCutShortWhilePlaying()
     {
         QTemporaryDir dir;
@@ -1096,12 +1113,14 @@ private slots:
             "the sound must stop where the take was cut");
         QTRY_VERIFY2(ownStreams() == 0, "the sound must leave the output");
     }
+
     void mayBeDeletedAnyTime_data()
     {
         QTest::addColumn<bool>("whilePlaying"); // else by the handler of its finished signal
         QTest::addRow("while it plays") << true;
         QTest::addRow("by the handler of its finished signal") << false;
     }
+
     void mayBeDeletedAnyTime()
     {
         QFETCH(bool, whilePlaying);
