@@ -4,8 +4,7 @@
 // A bare save of the same session after the same kind of change is measured beside `select`.
 
 #include "benchsupport.h"
-#include "fakeaudio.h"
-#include "fakedesktop.h"
+#include "fakes.h"
 #include "recordermodel.h"
 #include "samplesession.h"
 #include "sessiondisk.h"
@@ -39,12 +38,11 @@ int run(const QString &parent)
     const Session session = Bench::makeSession(script, takesPerLine, prose.random());
     SessionDisk::save(session, folder);
 
-    FakeAudioInput input;
-    FakeAudioOutput output;
+    FakeAudio audio;
     FakeDesktop desktop;
     FakeEnvironment environment;
-    environment.setVariable(QString::fromLatin1(RecorderModel::dataDirVariable), root);
-    RecorderModel uut({&input, &output, &desktop, &environment});
+    environment.variables.insert(QString::fromLatin1(RecorderModel::dataDirVariable), root);
+    RecorderModel uut({&audio, &audio, &desktop, &environment});
     uut.open(folder);
     // The takes' audio files are not made; the count of missing ones is not what is measured.
     uut.setError(std::nullopt);

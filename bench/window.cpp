@@ -4,8 +4,7 @@
 // and the frame that shows it.
 
 #include "benchsupport.h"
-#include "fakeaudio.h"
-#include "fakedesktop.h"
+#include "fakes.h"
 #include "quorbelapp.h"
 #include "samplesession.h"
 #include "sessiondisk.h"
@@ -41,14 +40,13 @@ struct Program
 {
     explicit Program(const QString &root, const QString &folder)
     {
-        environment.setVariable(QString::fromLatin1(RecorderModel::dataDirVariable), root);
-        environment.stored(QString::fromLatin1(RecorderModel::testingStoreName))
-            .insert(QString::fromLatin1(RecorderModel::lastSessionKey), folder);
-        app.emplace(RecorderServices {&input, &output, &desktop, &environment});
+        environment.variables.insert(QString::fromLatin1(RecorderModel::dataDirVariable), root);
+        const QString store = QString::fromLatin1(RecorderModel::testingStoreName);
+        environment.stores[store][QString::fromLatin1(RecorderModel::lastSessionKey)] = folder;
+        app.emplace(RecorderServices {&audio, &audio, &desktop, &environment});
     }
 
-    FakeAudioInput input;
-    FakeAudioOutput output;
+    FakeAudio audio;
     FakeDesktop desktop;
     FakeEnvironment environment;
     std::optional<QuorbelApp> app;

@@ -64,16 +64,17 @@ const Shot shots[] = {
             FakeRecorder *recorder = rig.startTake();
             if (!recorder)
                 return false;
-            recorder->setLevels(-14, -3);
-            recorder->setCurrentTime(12.6);
+            recorder->average = -14;
+            recorder->peak = -3;
+            recorder->seconds = 12.6;
             QTest::qWait(RecorderModel::tickIntervalMs * 3);
             return true;
         }},
     {"playing",
         [](WindowRig &rig) {
-            if (!linesWithTakes(rig) || !rig.click(u"playButton"_s) || !rig.output.lastPlayer())
+            if (!linesWithTakes(rig) || !rig.click(u"playButton"_s) || rig.audio.players.isEmpty())
                 return false;
-            rig.output.lastPlayer()->setCurrentTime(2.4);
+            rig.audio.players.constLast()->seconds = 2.4;
             QTest::qWait(RecorderModel::tickIntervalMs * 3);
             return true;
         }},
@@ -81,7 +82,7 @@ const Shot shots[] = {
         [](WindowRig &rig) {
             if (!rig.startRecordingTest())
                 return false;
-            rig.input.setPermission(FakeAudioInput::Permission::Refused);
+            rig.audio.permission = false;
             return rig.click(u"recordButton"_s) && rig.read(u"errorAlert"_s, "opened").toBool();
         }},
     {"search-10000-lines",

@@ -1,29 +1,21 @@
 #include "windowrig.h"
 
-#include <QDir>
-#include <QFile>
+#include "testfiles.h"
+
 #include <QQmlExtensionPlugin>
 #include <QTest>
 #include <QtQuickTest/quicktest.h>
 
-#include <cmath>
-#include <functional>
-
 Q_IMPORT_QML_PLUGIN(QuorbelPlugin)
-
-using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-QQuickItem *findItem(QQuickItem *root, const QString &name, bool visibleOnly)
+QQuickItem *find(QQuickItem *root, const QString &name, bool visibleOnly)
 {
-    if (!root)
-        return nullptr;
     if (root->objectName() == name && (!visibleOnly || root->isVisible()))
         return root;
-    const QList<QQuickItem *> children = root->childItems();
-    for (QQuickItem *child : children) {
-        if (QQuickItem *found = findItem(child, name, visibleOnly))
+    for (QQuickItem *child : root->childItems()) {
+        if (QQuickItem *found = find(child, name, visibleOnly))
             return found;
     }
     return nullptr;
@@ -31,51 +23,25 @@ QQuickItem *findItem(QQuickItem *root, const QString &name, bool visibleOnly)
 
 } // namespace
 
-QString writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return {};
-    return path;
-}
-
-WindowRig::WindowRig()
-{
-    environment.setVariable(QString::fromLatin1(RecorderModel::dataDirVariable), path(u"data"_s));
-    QDir().mkpath(path(u"Trash"_s));
-    desktop.setTrashFolder(path(u"Trash"_s));
-}
-
-WindowRig::~WindowRig() = default;
-
 bool WindowRig::launch()
 {
-    m_app
-        = std::make_unique<QuorbelApp>(RecorderServices {&input, &output, &desktop, &environment});
-    if (!m_app->load()) {
+    m_app = std::make_unique<QuorbelApp>(services());
+    if (!m_app->load())
         qWarning("The window did not load:\n%s", qPrintable(m_app->loadErrors()));
-        return false;
-    }
-    QQuickWindow *shown = window();
-    if (!QTest::qWaitForWindowExposed(shown) || !QTest::qWaitForWindowActive(shown))
+    if (!window() || !QTest::qWaitForWindowExposed(window())
+        || !QTest::qWaitForWindowActive(window()))
         return false;
     settle();
     return true;
 }
 
-QQuickItem *WindowRig::item(const QString &name) const
-{
-    if (!window())
-        return nullptr;
-    QQuickItem *found = findItem(window()->contentItem(), name, true);
-    return found ? found : findItem(window()->contentItem(), name, false);
-}
-
 QObject *WindowRig::object(const QString &name) const
 {
-    if (QQuickItem *found = item(name))
+    if (QQuickItem *found = find(window()->contentItem(), name, true))
         return found;
-    return window() ? window()->findChild<QObject *>(name) : nullptr;
+    if (QQuickItem *found = find(window()->contentItem(), name, false))
+        return found;
+    return window()->findChild<QObject *>(name);
 }
 
 QVariant WindowRig::read(const QString &name, const char *property) const
@@ -84,37 +50,26 @@ QVariant WindowRig::read(const QString &name, const char *property) const
     return found ? found->property(property) : QVariant();
 }
 
-QString WindowRig::text(const QString &name) const
-{
-    return read(name, "text").toString();
-}
-
-bool WindowRig::isEnabled(const QString &name) const
-{
-    return read(name, "enabled").toBool();
-}
-
 bool WindowRig::isShown(const QString &name) const
 {
-    const QQuickItem *found = item(name);
+    const auto *found = qobject_cast<QQuickItem *>(object(name));
     return found && found->isVisible() && found->width() > 0 && found->height() > 0;
 }
 
 bool WindowRig::click(const QString &name)
 {
     settle();
-    QQuickItem *found = item(name);
-    if (!found || !found->isVisible())
+    // Popups and menus open with a transition.
+    QQuickItem *target = nullptr;
+    if (!QTest::qWaitFor([&] {
+            target = qobject_cast<QQuickItem *>(object(name));
+            return target && target->isVisible();
+        }))
         return false;
-    click(found);
-    return true;
-}
-
-void WindowRig::click(QQuickItem *target)
-{
     const QPointF middle = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
     QTest::mouseClick(window(), Qt::LeftButton, Qt::NoModifier, middle.toPoint());
     settle();
+    return true;
 }
 
 void WindowRig::key(int key, Qt::KeyboardModifiers modifiers)
@@ -134,44 +89,36 @@ void WindowRig::settle()
 {
     QCoreApplication::processEvents();
     // A closed window is never laid out again.
-    if (window() && window()->isExposed())
+    if (window()->isExposed())
         QQuickTest::qWaitForPolish(window());
 }
 
 bool WindowRig::startRecordingTest()
 {
-    return click(u"welcomeTestButton"_s) && m_app->model().hasCurrent();
+    return click(QStringLiteral("welcomeTestButton")) && model().hasCurrent();
 }
 
 bool WindowRig::importScript(const QString &fileName, const QByteArray &content)
 {
-    const QString file = writeFile(path(fileName), content);
-    if (file.isEmpty())
-        return false;
-    desktop.answerFile(file);
-    return click(u"welcomeImportButton"_s) || click(u"sidebarImportButton"_s);
+    desktop.panelAnswers << writeFile(path(fileName), content);
+    return click(QStringLiteral("sidebarImportButton")) && model().hasCurrent();
 }
 
 FakeRecorder *WindowRig::startTake()
 {
-    if (!click(u"recordButton"_s))
-        return nullptr;
-    settle();
-    return m_app->model().recording() ? input.lastRecorder() : nullptr;
+    const bool started = click(QStringLiteral("recordButton")) && model().recording();
+    return started ? audio.recorders.constLast().data() : nullptr;
 }
 
 bool WindowRig::recordTake(double seconds, float peakDb)
 {
-    const qsizetype before = m_app->model().currentTakes().size();
+    const qsizetype before = model().currentTakes().size();
     FakeRecorder *recorder = startTake();
     if (!recorder)
         return false;
-    input.setFileInfo(recorder->path(), {qint64(std::llround(seconds * 48000)), 48000});
-    recorder->setLevels(-30, peakDb);
-    recorder->setCurrentTime(seconds);
-    // The meter timer reads the levels before the take stops, as it would while one speaks.
+    setLength(recorder->path, seconds);
+    recorder->peak = peakDb;
+    // The meter timer reads the peak before the take stops, as it would while one speaks.
     QTest::qWait(RecorderModel::tickIntervalMs * 2);
-    if (!click(u"recordButton"_s))
-        return false;
-    return m_app->model().currentTakes().size() == before + 1;
+    return click(QStringLiteral("recordButton")) && model().currentTakes().size() == before + 1;
 }
