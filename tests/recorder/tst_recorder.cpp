@@ -1,138 +1,34 @@
-#include "fakeaudio.h"
-#include "fakedesktop.h"
-#include "realrecordingtest.h"
-#include "recordermodel.h"
+// The controller on the fake services, command by command as the window drives it, and the
+// sidebar's list of lines.
+
+#include "linelistmodel.h"
+#include "servicerig.h"
 #include "sessiondisk.h"
+#include "testfiles.h"
 #include "testmain.h"
 
-#include <QDir>
-#include <QFile>
+#include <QAbstractItemModelTester>
 #include <QFileInfo>
-#include <QPointer>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTimeZone>
 
-#include <cmath>
 #include <csignal>
-#include <functional>
-#include <memory>
 #include <sys/resource.h>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-const QString dataDirVariable = QString::fromLatin1(RecorderModel::dataDirVariable);
-const QString testingStore = QString::fromLatin1(RecorderModel::testingStoreName);
-const QString lastSession = QString::fromLatin1(RecorderModel::lastSessionKey);
-
-// What the person reads, word for word.
-const QString everyTakeSaved = u"Every take is saved automatically."_s;
-const QString restored = u"Session restored. All changes save automatically."_s;
-const QString ready = u"Ready. Record your first line."_s;
-const QString recordingNow = u"Recording… read the line, then click Stop & save."_s;
 const QString plainSaved = u"Take saved. Listen back or move to the next line."_s;
+const QString everyTakeSaved = u"Every take is saved automatically."_s;
+const QString ready = u"Ready. Record your first line."_s;
 const QString noUsableAudio = u"No usable audio was captured. Your previous take is still safe. "
                               u"Check the microphone and try again."_s;
-const QString allRecordedText = u"All lines recorded. Export your recordings when you’re ready."_s;
+// Ends in "…": the start of the error.
 const QString notSaved = u"Progress could not be saved. Keep this session open and retry. Audio "
-                         u"remains in the session folder. "_s;
-const QString couldNotComplete = u"Could not complete the action: "_s;
+                         u"remains in the session folder. …"_s;
 
-/// The scripted desktop, with a hook that runs just before an item goes to the Trash.
-class TrappedDesktop final : public Platform::Desktop
+QString lineId(int index)
 {
-public:
-    explicit TrappedDesktop(FakeDesktop &fake) : d(fake) {}
-    std::optional<QString> chooseFile(const Platform::FilePanel &p) override
-    {
-        return d.chooseFile(p);
-    }
-    std::optional<QString> chooseFolder(const Platform::FolderPanel &p) override
-    {
-        return d.chooseFolder(p);
-    }
-    bool confirm(const Platform::Alert &alert) override { return d.confirm(alert); }
-    void showFolder(const QString &path) override { d.showFolder(path); }
-    void openSoundSettings() override { d.openSoundSettings(); }
-    void openMicrophoneSettings() override { d.openMicrophoneSettings(); }
-    void moveToTrash(const QString &path) override
-    {
-        if (beforeTrash)
-            beforeTrash();
-        d.moveToTrash(path);
-    }
-
-    std::function<void()> beforeTrash;
-
-private:
-    FakeDesktop &d;
-};
-
-/// Everything one run of the program stands on: a scratch folder, the fake services, a fixed
-/// clock and UUIDs that count up. Settings stores live as long as the rig, so a second launch
-/// sees what the first one stored, as after a relaunch.
-class Rig
-{
-public:
-    Rig()
-    {
-        environment.setVariable(dataDirVariable, dataDir());
-        QDir().mkpath(path(u"Trash"_s));
-        desktop.setTrashFolder(path(u"Trash"_s));
-    }
-
-    [[nodiscard]] QString path(const QString &name) const { return m_dir.filePath(name); }
-    [[nodiscard]] QString dataDir() const { return path(u"data"_s); }
-
-    std::unique_ptr<RecorderModel> launch()
-    {
-        return std::make_unique<RecorderModel>(RecorderServices {&input, &output, &trapped,
-            &environment, [this] { return clock; }, [this] { return nextUuid(); }});
-    }
-
-    /// Launched with the built-in recording test open, on its first line.
-    std::unique_ptr<RecorderModel> launchOnTest()
-    {
-        auto model = launch();
-        model->startRecordingTest();
-        return model;
-    }
-
-    QString writeFile(const QString &name, const QByteArray &content) const
-    {
-        QFile file(path(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            qFatal("cannot write the test file %s", qPrintable(file.fileName()));
-        return file.fileName();
-    }
-
-private:
-    QUuid nextUuid()
-    {
-        // The count leads, so UUIDs differ already in their first eight digits.
-        ++m_uuids;
-        return QUuid::fromString(u"%1-0000-4000-8000-%2"_s.arg(m_uuids, 8, 16, QLatin1Char('0'))
-                                     .arg(m_uuids, 12, 16, QLatin1Char('0')));
-    }
-
-    QTemporaryDir m_dir;
-    int m_uuids = 0;
-
-public:
-    FakeAudioInput input;
-    FakeAudioOutput output;
-    FakeDesktop desktop;
-    TrappedDesktop trapped {desktop};
-    FakeEnvironment environment;
-    QDateTime clock {QDate(2025, 3, 4), QTime(10, 20, 30), QTimeZone::utc()};
-};
-
-/// Lets the answers the fakes posted arrive.
-void settle()
-{
-    QCoreApplication::processEvents();
+    return u"line-%1"_s.arg(index + 1, 3, 10, QLatin1Char('0'));
 }
 
 Session onDisk(const RecorderModel &uut)
@@ -140,854 +36,573 @@ Session onDisk(const RecorderModel &uut)
     return SessionDisk::load(uut.folder());
 }
 
-QString loadFailure(const QString &folder)
+/// A folder where session.json goes makes every save into `folder` fail for real, even for
+/// root, who ignores permission bits; unblocking puts the last saved document back.
+void blockSaves(const QString &folder, bool block)
 {
-    try {
-        (void)SessionDisk::load(folder);
-    } catch (const std::exception &failure) {
-        return QString::fromUtf8(failure.what());
+    const QString document = SessionDisk::documentPath(folder), aside = document + u".aside"_s;
+    if (block) {
+        QFile::rename(document, aside);
+        QDir().mkpath(document + u"/in-the-way"_s);
+    } else {
+        QDir(document).removeRecursively();
+        QFile::rename(aside, document);
     }
-    return {};
 }
 
-/// Presses Record on the current line; the recorder of the take that started, or null.
-FakeRecorder *startTake(Rig &rig, RecorderModel &uut)
+struct Rig : ServiceRig
 {
-    uut.toggleRecord();
-    settle();
-    return uut.recording() ? rig.input.lastRecorder() : nullptr;
-}
-
-/// The take running on `recorder` captures `seconds` of audio whose loudest sample is `peakDb`.
-void speak(Rig &rig, RecorderModel &uut, FakeRecorder *recorder, double seconds, float peakDb)
-{
-    rig.input.setFileInfo(recorder->path(), {qint64(std::llround(seconds * 48000)), 48000});
-    recorder->setLevels(-30, peakDb);
-    uut.tick();
-}
-
-/// Records a take on the current line and stops it; the id of the take filed, else empty.
-QString recordTake(Rig &rig, RecorderModel &uut, double seconds = 1.5, float peakDb = -12)
-{
-    FakeRecorder *recorder = startTake(rig, uut);
-    if (!recorder)
-        return {};
-    speak(rig, uut, recorder, seconds, peakDb);
-    const QString path = recorder->path();
-    uut.toggleRecord();
-    const Take *take = uut.chosen();
-    return take && path.endsWith(take->file) ? take->id : QString();
-}
-
-/// Opens a new session on a plain-text script of `count` prompts, ids line-001 onwards.
-void importLines(Rig &rig, RecorderModel &uut, int count)
-{
-    QByteArray text;
-    for (int i = 1; i <= count; ++i)
-        text += "Prompt number " + QByteArray::number(i) + ".\n";
-    rig.desktop.answerFile(rig.writeFile(u"Prompts-%1.txt"_s.arg(count), text));
-    uut.importScript();
-}
-
-QString lineId(int index)
-{
-    return u"line-%1"_s.arg(index + 1, 3, 10, QLatin1Char('0'));
-}
-
-int takeCount(const Session &session)
-{
-    int count = 0;
-    for (const QList<Take> &takes : session.takes)
-        count += int(takes.size());
-    return count;
-}
-
-/// Stands a folder with a file in it where session.json goes, so saving into `folder` fails for
-/// real, also for root, who ignores permission bits. `release` puts the last saved file back.
-class BlockedSave
-{
-public:
-    explicit BlockedSave(const QString &folder) : m_document(SessionDisk::documentPath(folder))
+    std::unique_ptr<RecorderModel> launch() { return std::make_unique<RecorderModel>(services()); }
+    /// The recorder made `back` before the last one.
+    FakeRecorder *recorder(int back = 0) const
     {
-        QFile::rename(m_document, m_document + u".aside"_s);
-        QDir().mkpath(m_document + u"/in-the-way"_s);
+        return audio.recorders.value(audio.recorders.size() - 1 - back);
     }
-    ~BlockedSave() { release(); }
-
-    void release()
+    /// Records a take of 1.5 s on the current line, stopped by the person.
+    void recordTake(RecorderModel &uut)
     {
-        if (std::exchange(m_released, true))
+        uut.toggleRecord();
+        QCoreApplication::processEvents();
+        if (!uut.recording())
             return;
-        QDir(m_document).removeRecursively();
-        QFile::rename(m_document + u".aside"_s, m_document);
+        setLength(recorder()->path, 1.5);
+        recorder()->peak = -12;
+        uut.tick();
+        uut.toggleRecord();
+    }
+    /// Opens a new session of `count` prompts, ids line-001 onwards.
+    void importLines(RecorderModel &uut, int count)
+    {
+        desktop.panelAnswers << writeFile(path(u"prompts.txt"_s), prompts(count));
+        uut.importScript();
     }
 
-private:
-    QString m_document;
-    bool m_released = false;
+    /// The input is now `changed`, and the sound system says so.
+    void changeInput(Platform::DefaultInput changed)
+    {
+        audio.input = std::move(changed);
+        Q_EMIT audio.inputsChanged();
+    }
+
+    /// What `prepareToQuit` answered, in turn.
+    QList<bool> quits;
 };
 
-using Command = std::function<void(Rig &, RecorderModel &)>;
+/// What the person or a service does, one step of a case.
+using Step = std::function<void(Rig &, RecorderModel &)>;
+using Steps = QList<Step>;
+
+const Step test = [](Rig &, RecorderModel &m) { m.startRecordingTest(); };
+const Step three = [](Rig &r, RecorderModel &m) { r.importLines(m, 3); };
+const Step take = [](Rig &r, RecorderModel &m) { r.recordTake(m); };
+const Step press = [](Rig &, RecorderModel &m) { m.toggleRecord(); };
+const Step play = [](Rig &, RecorderModel &m) { m.togglePlayback(); };
+const Step next = [](Rig &, RecorderModel &m) { m.next(); };
+const Step previous = [](Rig &, RecorderModel &m) { m.previous(); };
+const Step openSession = [](Rig &, RecorderModel &m) { m.openSession(); };
+const Step deleteTake = [](Rig &, RecorderModel &m) { m.confirmDeleteTake(); };
+const Step startOver = [](Rig &, RecorderModel &m) { m.confirmStartOver(); };
+const Step exportAll = [](Rig &, RecorderModel &m) { m.exportRecordings(); };
+const Step quit = [](Rig &r, RecorderModel &m) { r.quits << m.prepareToQuit(); };
+const Step block = [](Rig &, RecorderModel &m) { blockSaves(m.folder(), true); };
+const Step unblock = [](Rig &, RecorderModel &m) { blockSaves(m.folder(), false); };
+// Panels and alerts are cancelled unless answered beforehand.
+const Step yes = [](Rig &r, RecorderModel &) { r.desktop.confirmAnswers << true; };
+const Step hold = [](Rig &r, RecorderModel &) { r.audio.permission.reset(); };
+const Step deny = [](Rig &r, RecorderModel &) { r.audio.permission = false; };
+const Step grant = [](Rig &r, RecorderModel &) { r.audio.releasePermission(true); };
+const Step deaf = [](Rig &r, RecorderModel &) { r.audio.recordResult = false; };
+const Step busyInput = [](Rig &r, RecorderModel &) { r.audio.recorderFailure = u"Busy."_s; };
+const Step unnamed = [](Rig &r, RecorderModel &) { r.changeInput({true, {}}); };
+const Step unplugged = [](Rig &r, RecorderModel &) { r.changeInput({false, {}}); };
+const Step noTakes
+    = [](Rig &, RecorderModel &m) { QDir(m.folder() + u"/takes"_s).removeRecursively(); };
+const Step mute = [](Rig &r, RecorderModel &) { r.audio.playResult = false; };
+const Step lost = [](Rig &r, RecorderModel &) { r.audio.playerFailure = u"Lost."_s; };
+const Step midway = [](Rig &r, RecorderModel &m) {
+    r.audio.players.constLast()->seconds = 0.75;
+    m.tick();
+};
+const Step ended
+    = [](Rig &r, RecorderModel &) { Q_EMIT r.audio.players.constLast()->finished(true); };
+const Step firstEnds
+    = [](Rig &r, RecorderModel &) { Q_EMIT r.audio.players.constFirst()->finished(true); };
+
+/// The running take holds `frames` at `rate`; the meters read `average` and `peak` at `seconds`.
+Step heard(
+    qint64 frames, double rate = 48000, float peak = -12, float average = -30, double seconds = 0)
+{
+    return [=](Rig &r, RecorderModel &m) {
+        r.audio.files.insert(r.recorder()->path, {frames, rate});
+        r.recorder()->peak = peak;
+        r.recorder()->average = average;
+        r.recorder()->seconds = seconds;
+        m.tick();
+    };
+}
+
+/// The recorder made `back` before the last stops by itself, "finished" or "broken", or fails
+/// to write: "encode:" and the reason.
+Step ends(const QString &how, int back = 0)
+{
+    return [=](Rig &r, RecorderModel &) {
+        if (how.startsWith(u"encode:"))
+            Q_EMIT r.recorder(back)->encodeError(how.mid(7));
+        else
+            Q_EMIT r.recorder(back)->finished(how == u"finished");
+    };
+}
+
+Step unreadable(const QString &reason)
+{
+    return
+        [=](Rig &r, RecorderModel &) { Q_EMIT r.audio.players.constLast()->decodeError(reason); };
+}
+
+/// Chooses the current line's take `number`, from 1.
+Step pick(int number)
+{
+    return [=](Rig &, RecorderModel &m) {
+        m.selectTake(m.currentTakes().value(number - 1).toMap().value(u"id"_s).toString());
+    };
+}
+
+Step goTo(const QString &id)
+{
+    return [=](Rig &, RecorderModel &m) { m.select(id); };
+}
+
+/// What the controller shows after the steps. A field left unset is not checked, but the error
+/// always is (none by default), and the session on disk must be the one in memory.
+struct Expect
+{
+    std::optional<int> line {}, takes {};
+    /// The place of the chosen take among the current line's, from 1; 0 for none.
+    std::optional<int> chosen {};
+    std::optional<bool> recording {}, playing {};
+    std::optional<double> elapsed {};
+    std::optional<float> level {}, peak {};
+    std::optional<QString> message {};
+    QString error {};
+    std::optional<int> asked {};
+    std::optional<QList<bool>> quits {};
+    std::optional<QString> input {};
+};
+
+/// The commands that change the line, the session or the sound; some save before they change
+/// anything and stop when that fails.
+const QList<std::tuple<const char *, bool, Step>> commands {
+    {"import", true, [](Rig &, RecorderModel &m) { m.importScript(); }},
+    {"open session", true, openSession},
+    {"select", false, goTo(u"test-welcome"_s)},
+    {"next", false, next},
+    {"previous", false, previous},
+    {"select take", false, pick(1)},
+    {"delete take", true, deleteTake},
+    {"start over", true, startOver},
+    {"export", true, exportAll},
+    {"play", false, play},
+    {"record", true, press},
+    {"recording test", true, test},
+};
 
 } // namespace
 
-Q_DECLARE_METATYPE(Command)
-
-// --- Launching and opening sessions -------------------------------------------------------------
+Q_DECLARE_METATYPE(Step)
+Q_DECLARE_METATYPE(Expect)
 
 class StartUpTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void overrideKeepsEverythingInItsOwnPlace()
+    void reopensOnlyWhatItMay_data()
     {
-        Rig rig;
-        const QString data = rig.path(u"deep/er/data"_s);
-        rig.environment.setVariable(dataDirVariable, data);
-        rig.environment.stored()[lastSession] = u"/the/person's/own/session"_s;
-
-        auto uut = rig.launch();
-        QVERIFY2(QFileInfo(data).isDir(), "the data folder is made, parents and all");
-        QCOMPARE(uut->root(), data);
-        QVERIFY(!uut->error());
-
-        uut->startRecordingTest();
-        QCOMPARE(QFileInfo(uut->folder()).absolutePath(), data);
-        QCOMPARE(rig.environment.stored(testingStore).value(lastSession), uut->folder());
-        QVERIFY2(rig.environment.writtenStores() == QStringList {testingStore},
-            "the person's own store is never written");
-        QCOMPARE(rig.environment.stored().value(lastSession), u"/the/person's/own/session"_s);
-    }
-
-    void reopensWhereThePersonLeftOff()
-    {
-        Rig rig;
-        QString folder;
-        {
-            auto first = rig.launch();
-            first->startRecordingTest();
-            first->next();
-            folder = first->folder();
-        }
-        auto uut = rig.launch();
-        QCOMPARE(uut->folder(), folder);
-        QVERIFY2(uut->current() && uut->current()->id == u"test-ending"_s, "on the line left");
-        QCOMPARE(uut->message(), restored);
-        QVERIFY(!uut->error());
-    }
-
-    void restoresOnlyWhatItMay_data()
-    {
-        QTest::addColumn<bool>("override");
+        QTest::addColumn<QString>("override");
         QTest::addColumn<QString>("place");
-        QTest::addColumn<bool>("reopened");
+        QTest::addColumn<QString>("error");
 
-        QTest::addRow("in the data folder") << true << u"data"_s << true;
-        QTest::addRow("in the data folder, stored with a slash") << true << u"data/"_s << true;
-        QTest::addRow("elsewhere, with the override") << true << u"elsewhere"_s << false;
-        QTest::addRow("elsewhere, without the override") << false << u"elsewhere"_s << true;
-        QTest::addRow("deleted") << true << u"deleted"_s << false;
-        QTest::addRow("deleted, without the override") << false << u"deleted"_s << false;
+        // Reopened when `place` starts with "in".
+        QTest::addRow("in the data folder") << u"deep/data"_s << u"in"_s << QString();
+        QTest::addRow("override with a slash") << u"deep/data/"_s << u"in"_s << QString();
+        QTest::addRow("stored with a slash") << u"deep/data"_s << u"in/"_s << QString();
+        QTest::addRow("elsewhere, without the override") << QString() << u"in, out"_s << QString();
+        QTest::addRow("elsewhere") << u"deep/data"_s << u"out"_s << QString();
+        QTest::addRow("deleted") << u"deep/data"_s << u"deleted"_s << QString();
+        QTest::addRow("past its last line")
+            << u"deep/data"_s << u"broken"_s
+            << u"Could not restore the last session: The saved line position is invalid."_s;
     }
 
-    void restoresOnlyWhatItMay()
+    void reopensOnlyWhatItMay()
     {
-        QFETCH(bool, override);
+        QFETCH(QString, override);
         QFETCH(QString, place);
-        QFETCH(bool, reopened);
+        QFETCH(QString, error);
 
         Rig rig;
-        QString root = rig.dataDir();
-        if (!override) {
-            rig.environment.unsetVariable(dataDirVariable);
-            rig.environment.setDataFolder(rig.path(u"appdata"_s));
-            root = rig.path(u"appdata/Quorbel/Sessions"_s);
-        }
-        const QString store = override ? testingStore : QString();
-        const QString under = place == u"elsewhere" ? rig.path(u"elsewhere"_s) : root;
-        const QString folder = SessionDisk::create(Script::recordingTest(), under).folder;
+        rig.environment.dataFolder = rig.path(u"appdata"_s);
+        rig.environment.variables.clear();
+        if (!override.isEmpty())
+            rig.environment.variables[QString::fromLatin1(RecorderModel::dataDirVariable)]
+                = rig.path(override);
+        const QString root
+            = rig.path(override.isEmpty() ? u"appdata/Quorbel/Sessions"_s : u"deep/data"_s);
+        const QString testing = QString::fromLatin1(RecorderModel::testingStoreName);
+        auto &store = rig.environment.stores[override.isEmpty() ? QString() : testing];
+        auto &other = rig.environment.stores[override.isEmpty() ? testing : QString()];
+        auto made = SessionDisk::create(
+            Script::recordingTest(), place.endsWith(u"out") ? rig.path(u"out"_s) : root);
+        made.session.index = place == u"broken" ? 2 : 1;
+        SessionDisk::save(made.session, made.folder);
         if (place == u"deleted")
-            QDir(folder).removeRecursively();
-        const QString stored = place.endsWith(u'/') ? folder + u'/' : folder;
-        rig.environment.stored(store)[lastSession] = stored;
+            QDir(made.folder).removeRecursively();
+        const QString key = QString::fromLatin1(RecorderModel::lastSessionKey);
+        store[key] = made.folder + (place.endsWith(u'/') ? u"/"_s : QString());
+        other[key] = u"untouched"_s;
 
         auto uut = rig.launch();
-        QCOMPARE(uut->root(), root);
-        QCOMPARE(QDir::cleanPath(uut->folder()), reopened ? folder : QString());
-        QVERIFY2(!uut->error(), qPrintable(uut->errorText()));
-        if (!reopened)
-            QCOMPARE(rig.environment.stored(store).value(lastSession), stored);
-    }
-
-    void reportsASessionThatFailsItsChecks()
-    {
-        Rig rig;
-        const QString folder = rig.dataDir() + u"/Past-the-end"_s;
-        QDir().mkpath(folder);
-        SessionDisk::save(Session {1, Script::recordingTest(), 2, {}, {}}, folder);
-        rig.environment.stored(testingStore)[lastSession] = folder;
-
-        auto uut = rig.launch();
-        QVERIFY(!uut->session());
-        QCOMPARE(uut->errorText(),
-            u"Could not restore the last session: The saved line position is invalid."_s);
-        QVERIFY2(rig.environment.stored(testingStore).value(lastSession) == folder,
-            "the next launch tries again");
+        const bool reopened = place.startsWith(u"in");
+        QCOMPARE(uut->errorText(), error);
+        QVERIFY2(QFileInfo(root).isDir(), "the data folder is made, parents and all");
+        QCOMPARE(QDir::cleanPath(uut->folder()), reopened ? made.folder : QString());
+        QVERIFY2(uut->index() == (reopened ? 1 : -1), "on the line left");
+        QVERIFY2(reopened || QDir::cleanPath(store[key]) == made.folder, "the next launch tries");
+        if (reopened)
+            QCOMPARE(uut->message(), u"Session restored. All changes save automatically."_s);
+        uut->startRecordingTest();
+        QCOMPARE(QFileInfo(uut->folder()).absolutePath(), root);
+        QVERIFY(store[key] == uut->folder() && other[key] == u"untouched"_s);
     }
 
     void countsMissingRecordings_data()
     {
+        QTest::addColumn<QStringList>("audio");
         QTest::addColumn<int>("missing");
-        QTest::addRow("none") << 0;
-        QTest::addRow("one") << 1;
-        QTest::addRow("two") << 2;
+
+        QTest::addRow("all there, one through a link") << QStringList {"", "", "link"} << 0;
+        QTest::addRow("one gone") << QStringList {"gone", "", ""} << 1;
+        QTest::addRow("one gone, one a link to nowhere")
+            << QStringList {"gone", "nowhere", ""} << 2;
     }
 
     void countsMissingRecordings()
     {
+        QFETCH(QStringList, audio);
         QFETCH(int, missing);
+
         Rig rig;
-        rig.input.setRecordersCreateFiles(true);
-        {
-            auto first = rig.launch();
-            first->startRecordingTest();
-            for (int i = 0; i < 3; ++i)
-                QVERIFY(!recordTake(rig, *first).isEmpty());
-            const QList<Take> takes = first->session()->takes.value(u"test-welcome"_s);
-            for (int i = 0; i < missing; ++i)
-                QVERIFY(QFile::remove(QDir(first->folder()).filePath(takes.at(i).file)));
-        }
         auto uut = rig.launch();
-        QCOMPARE(uut->message(), restored);
+        uut->startRecordingTest();
+        for (const QString &kind : audio) {
+            rig.recordTake(*uut);
+            const QString file = rig.recorder()->path;
+            if (!kind.isEmpty())
+                QFile::remove(file);
+            if (kind == u"link" || kind == u"nowhere")
+                QFile::link(
+                    kind == u"link" ? SessionDisk::documentPath(uut->folder()) : kind, file);
+        }
+        uut = rig.launch();
         QCOMPARE(uut->errorText(),
             missing == 0 ? QString()
-                         : QString::number(missing)
-                    + u" recording file(s) are missing. Restore the takes folder from your "
-                      u"backup, or re-record the affected lines."_s);
-        QVERIFY2(takeCount(*uut->session()) == 3, "takes without audio stay listed");
+                         : u"%1 recording file(s) are missing. Restore the takes folder from your "
+                           u"backup, or re-record the affected lines."_s.arg(missing));
+        QVERIFY2(uut->session()->takeCount() == 3, "takes without audio stay listed");
     }
 
-    void importOpensTheScriptOrExplains()
+    void importsAndOpensOrExplains()
     {
         Rig rig;
         auto uut = rig.launch();
         uut->setSearch(u"left over"_s);
-        importLines(rig, *uut, 3);
-
-        const Platform::FilePanel panel = rig.desktop.filePanels().value(0);
-        QCOMPARE(panel.title, u"Import a script"_s);
-        QCOMPARE(panel.message,
+        rig.importLines(*uut, 3);
+        const Platform::FilePanel file = rig.desktop.filePanels.value(0);
+        QCOMPARE(file.title, u"Import a script"_s);
+        QCOMPARE(file.message,
             u"Text: one prompt per line. CSV: id,text,note columns. JSON: title and lines."_s);
-        QCOMPARE(panel.extensions, (QStringList {u"json"_s, u"csv"_s, u"txt"_s}));
-        QCOMPARE(uut->current()->id, lineId(0));
-        QCOMPARE(uut->message(), ready);
-        QVERIFY(uut->search().isEmpty());
-        QCOMPARE(onDisk(*uut), *uut->session());
+        QCOMPARE(file.extensions, (QStringList {u"json"_s, u"csv"_s, u"txt"_s}));
+        QVERIFY2(uut->currentId() == lineId(0) && uut->message() == ready, "on the first line");
+        QVERIFY2(uut->search().isEmpty() && onDisk(*uut) == *uut->session(), "saved, afresh");
 
+        // A script that fails its checks, a panel cancelled, a folder that holds no session:
+        // the session stays as it was.
         uut->next();
         const Session before = *uut->session();
-        rig.desktop.answerFile(rig.writeFile(u"dup.csv"_s, "id,text\na,One\nA,Two\n"));
+        rig.desktop.panelAnswers << writeFile(rig.path(u"dup.csv"_s), "id,text\na,One\nA,Two\n")
+                                 << std::nullopt << std::nullopt << rig.desktop.trashFolder;
         uut->importScript();
         QVERIFY2(uut->errorText().startsWith(u"Could not import script: "_s)
                 && uut->errorText().size() > 25,
             qPrintable(uut->errorText()));
-        QVERIFY2(*uut->session() == before, "the open session stays, on the same line");
-    }
-
-    void openSessionReloadsOrExplains()
-    {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        const QString folder = uut->folder();
-        const QString empty = rig.path(u"empty"_s);
-        QDir().mkpath(empty);
-
-        rig.desktop.answerFolder(empty);
+        uut->setError(std::nullopt);
+        uut->importScript();
         uut->openSession();
-        QCOMPARE(rig.desktop.folderPanels().value(0).title, u"Open a recording session"_s);
-        QCOMPARE(rig.desktop.folderPanels().value(0).startFolder, rig.dataDir());
-        QVERIFY2(uut->errorText() == loadFailure(empty) && uut->error()->size() > 0,
-            "the reason alone, no prefix");
-        QCOMPARE(uut->folder(), folder);
+        QVERIFY(!uut->error());
+        uut->openSession();
+        try {
+            (void)SessionDisk::load(rig.desktop.trashFolder);
+        } catch (const Error &failure) {
+            QCOMPARE(uut->errorText(), failure.description());
+        }
+        QCOMPARE(*uut->session(), before);
+        const Platform::FolderPanel panel = rig.desktop.folderPanels.value(1);
+        QCOMPARE(panel.title, u"Open a recording session"_s);
+        QCOMPARE(panel.message, u"Choose a session folder containing session.json and takes."_s);
+        QVERIFY(panel.startFolder == rig.dataDir() && !panel.canCreateFolders);
 
-        uut->startRecordingTest();
-        uut->setSearch(u"test"_s);
+        uut->setSearch(u"x"_s);
         uut->setMissingOnly(true);
-        rig.desktop.answerFolder(folder);
+        rig.desktop.panelAnswers << uut->folder();
         uut->openSession();
-        QCOMPARE(uut->folder(), folder);
         QVERIFY2(uut->search().isEmpty() && !uut->missingOnly(), "the sidebar starts afresh");
-        QCOMPARE(uut->message(), restored);
-        QCOMPARE(rig.environment.stored(testingStore).value(lastSession), folder);
     }
 };
 
-// --- Recording ----------------------------------------------------------------------------------
-
-class RecordingTest : public QObject
+class CommandTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void eachTakeIsFiledAndChosen()
+    void outcomes_data()
     {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        FakeRecorder *recorder = startTake(rig, *uut);
-        QVERIFY2(recorder, "granted permission starts a take");
-        QCOMPARE(uut->message(), recordingNow);
-        const QString file = QDir(uut->folder()).relativeFilePath(recorder->path());
-        QVERIFY2(QRegularExpression(u"^takes/test-welcome-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}"
-                                    u"\\.wav$"_s)
-                     .match(file)
-                     .hasMatch(),
-            qPrintable(file));
-        speak(rig, *uut, recorder, 2.5, -12);
-        uut->toggleRecord();
+        QTest::addColumn<Steps>("steps");
+        QTest::addColumn<Expect>("expect");
+        const auto row = [](const char *name, const Steps &steps, const Expect &expect) {
+            QTest::addRow("%s", name) << steps << expect;
+        };
 
-        const QString first = file.mid(19, 36);
-        Session disk = onDisk(*uut);
-        QCOMPARE(disk, *uut->session());
-        const Take filed {first, file, 2.5, rig.clock};
-        QVERIFY2(disk.takes.value(u"test-welcome"_s) == QList<Take> {filed},
-            "the take is in session.json, with its file, length and time");
-        QCOMPARE(disk.selected.value(u"test-welcome"_s), first);
-        QCOMPARE(uut->message(), plainSaved);
-        QCOMPARE(uut->elapsed(), 2.5);
-        QVERIFY(!uut->recording());
-
-        // A new take becomes the choice even over one the person picked; the old stay in order.
-        const QString second = recordTake(rig, *uut);
-        uut->selectTake(first);
-        const QString third = recordTake(rig, *uut);
-        disk = onDisk(*uut);
-        QCOMPARE(disk.selected.value(u"test-welcome"_s), third);
-        QStringList ids;
-        for (const Take &take : disk.takes.value(u"test-welcome"_s))
-            ids.append(take.id);
-        QCOMPARE(ids, (QStringList {first, second, third}));
-    }
-
-    void asksForTheMicrophoneOnEachRecord()
-    {
-        Rig rig;
-        rig.input.setPermission(FakeAudioInput::Permission::Held);
-        auto uut = rig.launch();
-        uut->toggleRecord();
-        QVERIFY2(rig.input.permissionRequests() == 0, "nothing to record without a session");
-
-        uut->startRecordingTest();
-        uut->toggleRecord();
-        uut->toggleRecord();
-        QVERIFY2(rig.input.permissionRequests() == 1, "one question at a time");
-        QVERIFY(uut->busy());
-        rig.input.releasePermission(false);
-        settle();
-        QCOMPARE(uut->errorText(),
-            u"Microphone access is off. Open System Settings → Privacy & Security → Microphone and "
-            u"enable Quorbel, then try again."_s);
-        QVERIFY(!uut->busy());
-        QVERIFY(rig.input.recorderPaths().isEmpty());
-
-        uut->toggleRecord();
-        rig.input.releasePermission(true);
-        settle();
-        QCOMPARE(rig.input.permissionRequests(), 2);
-        QVERIFY(uut->recording() && !uut->requestingPermission());
-    }
-
-    void keepsOnlyTakesLongerThanATenth_data()
-    {
-        QTest::addColumn<qint64>("frames");
-        QTest::addColumn<double>("rate");
-        QTest::addColumn<QString>("unreadable");
-        QTest::addColumn<QString>("expectedError");
-
-        const QString notWav = u"Could not read “x”: not a WAV file"_s;
-        QTest::addRow("exactly 0.1 s") << qint64(1000) << 10000.0 << QString() << noUsableAudio;
-        QTest::addRow("0.1001 s") << qint64(1001) << 10000.0 << QString() << QString();
-        QTest::addRow("empty") << qint64(0) << 48000.0 << QString() << noUsableAudio;
-        QTest::addRow("no length at all") << qint64(0) << 0.0 << QString() << noUsableAudio;
-        QTest::addRow("no sample rate") << qint64(480) << 0.0 << QString() << noUsableAudio;
-        QTest::addRow("unreadable") << qint64(0) << 0.0 << notWav << notWav;
-    }
-
-    void keepsOnlyTakesLongerThanATenth()
-    {
-        QFETCH(qint64, frames);
-        QFETCH(double, rate);
-        QFETCH(QString, unreadable);
-        QFETCH(QString, expectedError);
-
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        const QString earlier = recordTake(rig, *uut);
-        FakeRecorder *recorder = startTake(rig, *uut);
-        QVERIFY(recorder);
-        if (unreadable.isEmpty())
-            rig.input.setFileInfo(recorder->path(), {frames, rate});
-        else
-            rig.input.setFileInfoFailure(recorder->path(), unreadable);
-        uut->toggleRecord();
-
-        const Session disk = onDisk(*uut);
-        QCOMPARE(uut->errorText(), expectedError);
-        QCOMPARE(takeCount(disk), expectedError.isEmpty() ? 2 : 1);
-        QCOMPARE(disk, *uut->session());
-        if (!expectedError.isEmpty())
-            QVERIFY2(uut->chosen()->id == earlier, "the previous take is still the choice");
-        QVERIFY(!uut->recording());
-        QCOMPARE(uut->level(), 0.0f);
-    }
-
-    void statusFollowsThePeak_data()
-    {
-        QTest::addColumn<float>("peak");
-        QTest::addColumn<bool>("interrupted");
-        QTest::addColumn<QString>("expected");
-
+        const QString stopped = u"The audio device stopped recording. "_s;
         const QString quiet = u"Take saved, but the input was very quiet. Check your microphone "
                               u"and listen back."_s;
         const QString loud = u"Take saved. The input may be too loud; listen for distortion."_s;
         const QString cut = u"Recording interrupted; the captured audio was saved. Listen back "
                             u"before continuing."_s;
-        QTest::addRow("very quiet") << -60.0f << false << quiet;
-        QTest::addRow("too loud") << -0.4f << false << loud;
-        QTest::addRow("just not too loud") << -0.5f << false << plainSaved;
-        QTest::addRow("just not too quiet") << -55.0f << false << plainSaved;
-        QTest::addRow("interrupted, quiet") << -60.0f << true << cut;
-        QTest::addRow("interrupted, loud") << -0.4f << true << cut;
-        QTest::addRow("interrupted, good") << -12.0f << true << cut;
+        const QString micOff = u"Microphone access is off. Open System Settings → Privacy & "
+                               u"Security → Microphone and enable Quorbel, then try again."_s;
+        const QString wontStart = u"The microphone could not start. Check the input device in "
+                                  u"Sound settings and try again."_s;
+        // A take on a line that has one, and how it ends.
+        const Steps again {test, take, press};
+        row("a take starts", {test, press},
+            {.recording = true, .message = u"Recording… read the line, then click Stop & save."_s});
+        row("exactly 0.1 s", again + Steps {heard(4800), press},
+            {.takes = 1, .chosen = 1, .recording = false, .level = 0, .error = noUsableAudio});
+        row("just over 0.1 s", again + Steps {heard(4801), press},
+            {.takes = 2, .chosen = 2, .elapsed = 4801 / 48000.0, .message = plainSaved});
+        row("no rate", again + Steps {heard(480, 0), press}, {.takes = 1, .error = noUsableAudio});
+        row("no length", again + Steps {heard(0, 0), press}, {.takes = 1, .error = noUsableAudio});
+        row("unreadable", again + Steps {press},
+            {.takes = 1, .error = QString::fromUtf8(FakeAudio::unreadable)});
+        row("very quiet", again + Steps {heard(72000, 48000, -55.01f), press},
+            {.elapsed = 1.5, .message = quiet});
+        row("just not too quiet", again + Steps {heard(72000, 48000, -55), press},
+            {.message = plainSaved});
+        row("just not too loud", again + Steps {heard(72000, 48000, -0.5f), press},
+            {.message = plainSaved});
+        row("too loud", again + Steps {heard(72000, 48000, -0.49f), press}, {.message = loud});
+        row("cut while quiet", again + Steps {heard(72000, 48000, -60), ends(u"finished"_s)},
+            {.takes = 2, .recording = false, .message = cut});
+        row("broken", again + Steps {heard(72000), ends(u"broken"_s)},
+            {.takes = 1, .chosen = 1, .recording = false, .level = 0, .error = noUsableAudio});
+        row("writing fails", again + Steps {heard(72000), ends(u"encode:No space"_s)},
+            {.takes = 1, .recording = false, .error = stopped + u"No space"_s});
+        row("writing fails silently", again + Steps {ends(u"encode:"_s)},
+            {.takes = 1, .error = stopped + u"Check the microphone connection."_s});
+        row("a late report ends no later take",
+            again + Steps {heard(72000), press, press, ends(u"finished"_s, 1)},
+            {.takes = 2, .recording = true});
+        row("microphone refused", {test, take, deny, press}, {.recording = false, .error = micOff});
+        row("input will not start", {test, take, deaf, press}, {.takes = 1, .error = wontStart});
+        row("no recorder", {test, take, busyInput, press}, {.takes = 1, .error = u"Busy."_s});
+        row("the takes folder gone", {test, noTakes, take}, {.takes = 1});
+        row("asked each time, once at a time", {test, take, hold, press, press, grant},
+            {.takes = 1, .recording = true, .asked = 2});
+
+        // The meters of the running take, and the input's name.
+        row("level from the average", {test, press, heard(0, 48000, -20, -30, 1.25)},
+            {.elapsed = 1.25, .level = 0.5f, .peak = -20});
+        row("level at the floor", {test, press, heard(0, 48000, -24, -75)},
+            {.level = 0, .peak = -24});
+        row("level at the top", {test, press, heard(0, 48000, -9, 6)}, {.level = 1, .peak = -9});
+        row("the peak held", {test, press, heard(0, 48000, -9), heard(0, 48000, -20, -45)},
+            {.level = 0.25f, .peak = -9});
+        row("each take its own peak", {test, take, press}, {.peak = Platform::silenceDb});
+        row("the peak shown after", {test, press, heard(96000, 48000, -9), press},
+            {.level = 0, .peak = -9});
+        row("an unreadable name keeps the last", {unnamed}, {.input = u"Fake Microphone"_s});
+        row("no input", {unplugged}, {.input = u"No microphone detected"_s});
+
+        // Listening back.
+        row("plays the chosen take", {test, take, play}, {.playing = true, .elapsed = 0});
+        row("stops where it was", {test, take, play, midway, play},
+            {.playing = false, .elapsed = 0.75});
+        row("plays again from the start", {test, take, play, midway, play, play},
+            {.playing = true, .elapsed = 0});
+        row("heard to its end", {test, take, play, ended}, {.playing = false});
+        row("a stopped player's end", {test, take, play, play, play, firstEnds}, {.playing = true});
+        row("nothing to play", {test, play}, {.playing = false});
+        row("the take will not open", {test, take, lost, play},
+            {.playing = false, .error = u"Lost."_s});
+        row("the output will not start", {test, take, mute, play},
+            {.playing = false, .error = u"Could not play this take. Check your sound output."_s});
+        row("reading fails", {test, take, play, unreadable(u"Damaged."_s)},
+            {.playing = false, .error = u"This take could not be played. Damaged."_s});
+        row("reading fails silently", {test, take, play, unreadable({})},
+            {.error = u"This take could not be played. "_s});
+
+        // Moving between lines and takes.
+        row("next: the following line, taken or not", {test, next, take, previous, next},
+            {.line = 1, .message = everyTakeSaved});
+        row("next from the last line: the first without a take",
+            {three, take, goTo(lineId(2)), take, play, midway, next},
+            {.line = 1, .playing = false, .elapsed = 0});
+        row("next from the last line: itself", {test, take, next, next},
+            {.line = 1, .message = everyTakeSaved});
+        row("next: nowhere once all have a take", {test, take, next, take, play, next},
+            {.line = 1,
+                .playing = true,
+                .message = u"All lines recorded. Export your recordings when you’re ready."_s});
+        row("previous", {three, goTo(lineId(2)), previous}, {.line = 1});
+        row("previous on the first line", {three, previous}, {.line = 0, .message = ready});
+        row("select: only an id as written", {test, goTo(u"TEST-ENDING"_s), goTo(u"none"_s)},
+            {.line = 0});
+        row("select take", {test, take, take, play, pick(1)},
+            {.chosen = 1,
+                .playing = false,
+                .elapsed = 1.5,
+                .message = u"This take will be included in the export."_s});
+        row("a new take chosen over one picked", {test, take, take, pick(1), take}, {.chosen = 3});
+
+        // Removing takes.
+        row("delete the second of three", {test, take, take, take, pick(2), play, yes, deleteTake},
+            {.takes = 2,
+                .chosen = 2,
+                .playing = false,
+                .elapsed = 1.5,
+                .message = u"Take deleted. The remaining selected take will be exported."_s});
+        row("delete the only take", {test, take, yes, deleteTake},
+            {.takes = 0,
+                .chosen = 0,
+                .elapsed = 0,
+                .message = u"Take deleted. This line is ready to record again."_s});
+        row("delete, cancelled", {test, take, take, play, deleteTake},
+            {.takes = 2, .chosen = 2, .playing = false, .message = plainSaved});
+        row("start over", {test, take, next, take, yes, startOver},
+            {.line = 0,
+                .takes = 0,
+                .elapsed = 0,
+                .level = 0,
+                .message = u"Ready to start over. Record your first line."_s});
+        row("start over, cancelled", {test, take, play, startOver}, {.takes = 1, .playing = false});
+        row("export cancelled", {test, take, exportAll}, {.message = plainSaved});
+
+        // Quitting, and saves that fail.
+        row("quit while playing", {test, take, play, quit},
+            {.takes = 1, .playing = false, .quits = QList<bool> {true}});
+        row("quit during a take files it", {test, take, press, heard(96000), quit},
+            {.takes = 2, .recording = false, .quits = QList<bool> {true}});
+        row("quit while asking", {test, hold, press, quit}, {.quits = QList<bool> {false}});
+        row("quit unsaved", {test, take, block, quit, unblock},
+            {.error = notSaved, .quits = QList<bool> {false}});
+        row("a later command saves an earlier change", {test, block, next, unblock, openSession},
+            {.line = 1, .error = notSaved});
+        row("a take that cannot be saved is kept",
+            {test, press, heard(96000, 48000, -12, -30, 0.5), block, press, quit, unblock, quit},
+            {.takes = 1,
+                .chosen = 1,
+                .elapsed = 0.5,
+                .error = notSaved,
+                .quits = QList<bool> {false, true}});
+        row("without a session nothing happens",
+            {press, play, next, previous, pick(1), yes, deleteTake, startOver, exportAll},
+            {.playing = false, .asked = 0});
     }
 
-    void statusFollowsThePeak()
+    void outcomes()
     {
-        QFETCH(float, peak);
-        QFETCH(bool, interrupted);
-        QFETCH(QString, expected);
-
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        FakeRecorder *recorder = startTake(rig, *uut);
-        QVERIFY(recorder);
-        speak(rig, *uut, recorder, 1.5, peak);
-        if (interrupted)
-            recorder->finishLater(true);
-        else
-            uut->toggleRecord();
-        settle();
-        QCOMPARE(uut->message(), expected);
-        QCOMPARE(takeCount(onDisk(*uut)), 1);
-        QCOMPARE(uut->elapsed(), 1.5);
-        QVERIFY(!uut->error());
-    }
-
-    void eachTakeIsFinishedOnce()
-    {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        QPointer<FakeRecorder> first = startTake(rig, *uut);
-        QVERIFY(first);
-        speak(rig, *uut, first, 1.5, -12);
-        first->finishLater(true);
-        uut->toggleRecord();
-        settle();
-        QCOMPARE(takeCount(onDisk(*uut)), 1);
-        QVERIFY2(uut->message() == plainSaved, "the person's stop, not an interruption");
-
-        // However late the first recorder reports, it cannot end the take after it.
-        FakeRecorder *second = startTake(rig, *uut);
-        QVERIFY(second);
-        if (first) {
-            first->finishLater(true);
-            settle();
-        }
-        QVERIFY(uut->recording());
-        QVERIFY(!uut->error());
-    }
-
-    void reportsARecorderThatWillNotStart_data()
-    {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("expected");
-
-        QTest::addRow("record refused") << u"record"_s
-                                        << u"The microphone could not start. Check the input "
-                                           u"device in Sound settings and try again."_s;
-        QTest::addRow("no recorder")
-            << u"make"_s << u"Could not open the input “Desk Mic”: Device or resource busy"_s;
-        QTest::addRow("no takes folder") << u"folder"_s << QString();
-    }
-
-    void reportsARecorderThatWillNotStart()
-    {
-        QFETCH(QString, fault);
-        QFETCH(QString, expected);
-
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        const QString takes = QDir(uut->folder()).filePath(u"takes"_s);
-        if (fault == u"record")
-            rig.input.setRecordResult(false);
-        else if (fault == u"make")
-            rig.input.setRecorderFailure(expected);
-        else if (QDir(takes).removeRecursively())
-            rig.writeFile(QDir(rig.path(u"."_s)).relativeFilePath(takes), "in the way");
-
-        uut->toggleRecord();
-        settle();
-        if (expected.isEmpty())
-            QVERIFY2(uut->errorText().contains(takes), qPrintable(uut->errorText()));
-        else
-            QCOMPARE(uut->errorText(), expected);
-        QVERIFY(!uut->busy());
-        QCOMPARE(uut->message(), ready);
-        QCOMPARE(takeCount(onDisk(*uut)), 0);
-        // The next Record starts afresh.
-        rig.input.setRecordResult(true);
-        rig.input.setRecorderFailure(std::nullopt);
-        QFile::remove(takes);
-        QVERIFY(!recordTake(rig, *uut).isEmpty());
-    }
-
-    void recorderTroubleEndsTheTake_data()
-    {
-        QTest::addColumn<bool>("encoding");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("expected");
-
-        QTest::addRow("encoding fails with a reason")
-            << true << u"No space left on device"_s
-            << u"The audio device stopped recording. No space left on device"_s;
-        QTest::addRow("encoding fails silently")
-            << true << QString()
-            << u"The audio device stopped recording. Check the microphone connection."_s;
-        QTest::addRow("recorder ends with a bad file") << false << QString() << noUsableAudio;
-    }
-
-    void recorderTroubleEndsTheTake()
-    {
-        QFETCH(bool, encoding);
-        QFETCH(QString, description);
-        QFETCH(QString, expected);
-
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        FakeRecorder *recorder = startTake(rig, *uut);
-        QVERIFY(recorder);
-        speak(rig, *uut, recorder, 2, -8);
-        if (encoding)
-            recorder->failEncodingLater(description);
-        else
-            recorder->finishLater(false);
-        settle();
-
-        QCOMPARE(uut->errorText(), expected);
-        QVERIFY(!uut->recording());
-        QCOMPARE(uut->level(), 0.0f);
-        QCOMPARE(uut->peak(), -8.0f);
-        QCOMPARE(takeCount(onDisk(*uut)), 0);
-    }
-
-    void metersTheRunningTake()
-    {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        recordTake(rig, *uut, 1.5, -3);
-        FakeRecorder *recorder = startTake(rig, *uut);
-        QVERIFY(recorder);
-        QCOMPARE(uut->peak(), -160.0f);
-
-        struct Reading
-        {
-            float average, peak, level, held;
-        };
-        const Reading readings[] {
-            {-30, -20, 0.5f, -20},
-            {-75, -24, 0, -20},
-            {6, -9, 1, -9},
-            {-45, -9.5f, 0.25f, -9},
-        };
-        recorder->setCurrentTime(1.25);
-        for (const Reading &r : readings) {
-            recorder->queueLevels(r.average, r.peak);
-            uut->tick();
-            QCOMPARE(uut->level(), r.level);
-            QCOMPARE(uut->peak(), r.held);
-        }
-        QCOMPARE(uut->elapsed(), 1.25);
-
-        rig.input.setFileInfo(recorder->path(), {96000, 48000});
-        uut->toggleRecord();
-        QCOMPARE(uut->level(), 0.0f);
-        QVERIFY2(uut->peak() == -9.0f, "the take's peak stays on show until the next take");
-        uut->tick();
-        QCOMPARE(uut->elapsed(), 2.0);
-    }
-};
-
-// --- Listening back and moving around -----------------------------------------------------------
-
-class PlaybackNavigationTest : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void playsAndStopsTheChosenTake()
-    {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        uut->togglePlayback();
-        QVERIFY2(rig.output.playerPaths().isEmpty() && !uut->error(), "nothing to play yet");
-
-        recordTake(rig, *uut, 1.5);
-        uut->togglePlayback();
-        QVERIFY(uut->playing());
-        QCOMPARE(rig.output.playerPaths(),
-            QStringList {QDir(uut->folder()).filePath(uut->chosen()->file)});
-        QPointer<FakePlayer> first = rig.output.lastPlayer();
-        first->setCurrentTime(0.75);
-        uut->tick();
-        QCOMPARE(uut->elapsed(), 0.75);
-
-        uut->togglePlayback();
-        QVERIFY(!uut->playing());
-        QCOMPARE(uut->elapsed(), 0.75);
-
-        uut->togglePlayback();
-        QVERIFY2(uut->playing() && uut->elapsed() == 0, "played again from the start");
-        if (first) {
-            first->finishLater(true);
-            settle();
-            QVERIFY2(uut->playing(), "a stopped player's end does not stop the next one");
-        }
-        FakePlayer *player = rig.output.lastPlayer();
-        player->setCurrentTime(1.5);
-        uut->tick();
-        player->finishLater(true);
-        settle();
-        QVERIFY(!uut->playing());
-        QCOMPARE(uut->elapsed(), 1.5);
-        QVERIFY(!uut->error());
-    }
-
-    void reportsPlaybackTrouble_data()
-    {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("detail");
-        QTest::addColumn<QString>("expected");
-
-        const QString missing = u"Could not open “takes/a.wav”: No such file or directory"_s;
-        QTest::addRow("file missing") << u"open"_s << missing << missing;
-        QTest::addRow("output will not start")
-            << u"start"_s << QString() << u"Could not play this take. Check your sound output."_s;
-        QTest::addRow("decoding fails") << u"decode"_s << u"The data is damaged."_s
-                                        << u"This take could not be played. The data is damaged."_s;
-        QTest::addRow("decoding fails silently")
-            << u"decode"_s << QString() << u"This take could not be played. "_s;
-    }
-
-    void reportsPlaybackTrouble()
-    {
-        QFETCH(QString, fault);
-        QFETCH(QString, detail);
-        QFETCH(QString, expected);
-
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        recordTake(rig, *uut);
-        if (fault == u"open")
-            rig.output.setPlayerFailure(detail);
-        if (fault == u"start")
-            rig.output.setPlayResult(false);
-        uut->togglePlayback();
-        if (fault == u"decode") {
-            rig.output.lastPlayer()->failDecodingLater(detail);
-            settle();
-        }
-        QCOMPARE(uut->errorText(), expected);
-        QVERIFY(!uut->playing());
-    }
-
-    void nextMovesThroughTheScript_data()
-    {
-        QTest::addColumn<int>("lines");
-        QTest::addColumn<QList<int>>("recorded");
-        QTest::addColumn<int>("from");
-        QTest::addColumn<int>("to");
-        QTest::addColumn<QString>("message");
-
-        QTest::addRow("to the following line, taken or not")
-            << 5 << QList<int> {2} << 1 << 2 << everyTakeSaved;
-        QTest::addRow("from the last line to the first without a take")
-            << 5 << QList<int> {0, 2, 4} << 4 << 1 << everyTakeSaved;
-        QTest::addRow("from the last line to itself, the only one without a take")
-            << 5 << QList<int> {0, 1, 2, 3} << 4 << 4 << everyTakeSaved;
-        QTest::addRow("nowhere once every line has a take")
-            << 5 << QList<int> {0, 1, 2, 3, 4} << 4 << 4 << allRecordedText;
-        QTest::addRow("one line without a take") << 1 << QList<int> {} << 0 << 0 << everyTakeSaved;
-        QTest::addRow("one line with a take") << 1 << QList<int> {0} << 0 << 0 << allRecordedText;
-    }
-
-    void nextMovesThroughTheScript()
-    {
-        QFETCH(int, lines);
-        QFETCH(QList<int>, recorded);
-        QFETCH(int, from);
-        QFETCH(int, to);
-        QFETCH(QString, message);
+        QFETCH(Steps, steps);
+        QFETCH(Expect, expect);
 
         Rig rig;
         auto uut = rig.launch();
-        importLines(rig, *uut, lines);
-        for (int line : recorded) {
-            uut->select(lineId(line));
-            QVERIFY(!recordTake(rig, *uut).isEmpty());
+        for (const Step &step : steps) {
+            step(rig, *uut);
+            QCoreApplication::processEvents();
         }
-        uut->select(lineId(from));
-        const bool heard = uut->chosen();
-        if (heard) {
-            uut->togglePlayback();
-            rig.output.lastPlayer()->setCurrentTime(0.5);
-            uut->tick();
-        }
-
-        uut->next();
-        QCOMPARE(uut->current()->id, lineId(to));
-        QCOMPARE(onDisk(*uut).index, to);
-        QCOMPARE(uut->message(), message);
-        const bool moved = message == everyTakeSaved;
-        QVERIFY2(uut->playing() == (heard && !moved), "only a move stops the sound");
-        QCOMPARE(uut->elapsed(), heard && !moved ? 0.5 : 0.0);
+        const QString error = uut->errorText();
+        QVERIFY2(expect.error.endsWith(u'…') ? error.startsWith(expect.error.chopped(1))
+                                             : error == expect.error,
+            qPrintable(error));
+        if (uut->hasFolder())
+            QCOMPARE(onDisk(*uut), *uut->session());
+        const QVariantList takes = uut->currentTakes();
+        int chosen = 0;
+        while (chosen < takes.size() && takes.at(chosen).toMap().value(u"id"_s) != uut->chosenId())
+            ++chosen;
+#define CHECK(field, actual)                                                                       \
+    if (expect.field)                                                                              \
+    QCOMPARE(actual, *expect.field)
+        CHECK(line, uut->index());
+        CHECK(takes, uut->session()->takeCount());
+        CHECK(chosen, uut->hasChosen() ? chosen + 1 : 0);
+        CHECK(recording, uut->recording());
+        CHECK(playing, uut->playing());
+        CHECK(elapsed, uut->elapsed());
+        CHECK(level, uut->level());
+        CHECK(peak, uut->peak());
+        CHECK(message, uut->message());
+        CHECK(asked, rig.audio.permissionRequests);
+        CHECK(quits, rig.quits);
+        CHECK(input, uut->inputName());
+#undef CHECK
     }
 
-    void previousAndSelectMoveBetweenLines()
+    void eachTakeIsFiledAndPlayedUnderItsName()
     {
         Rig rig;
         auto uut = rig.launch();
-        importLines(rig, *uut, 3);
-        uut->previous();
-        QCOMPARE(uut->session()->index, 0);
-        QVERIFY2(uut->message() == ready, "previous on the first line says nothing");
-
-        uut->select(lineId(2));
-        QCOMPARE(onDisk(*uut).index, 2);
-        uut->previous();
-        QCOMPARE(onDisk(*uut).index, 1);
-        uut->select(lineId(2).toUpper());
-        uut->select(u"no-such-line"_s);
-        QCOMPARE(uut->session()->index, 1);
-        QCOMPARE(uut->message(), everyTakeSaved);
-    }
-
-    void selectTakeChoosesForExport()
-    {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        const QString first = recordTake(rig, *uut, 1.0);
-        recordTake(rig, *uut, 2.0);
-        recordTake(rig, *uut, 3.0);
+        uut->startRecordingTest();
+        rig.recordTake(*uut);
+        const QString id = ServiceRig::uuid(rig.uuids).toString(QUuid::WithoutBraces).toUpper();
+        const QString file = u"takes/test-welcome-"_s + id + u".wav"_s;
+        QCOMPARE(onDisk(*uut).takes.value(u"test-welcome"_s),
+            (QList<Take> {{id, file, 1.5, rig.clock}}));
+        QCOMPARE(onDisk(*uut).selected.value(u"test-welcome"_s), id);
         uut->togglePlayback();
-
-        uut->selectTake(first);
-        QCOMPARE(uut->chosen()->id, first);
-        QCOMPARE(uut->elapsed(), 1.0);
-        QCOMPARE(onDisk(*uut).selected.value(u"test-welcome"_s), first);
-        QCOMPARE(uut->message(), u"This take will be included in the export."_s);
-        QVERIFY(!uut->playing());
-    }
-};
-
-// --- Deleting takes and starting over -----------------------------------------------------------
-
-class RemovalTest : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void removalAsksFirst_data()
-    {
-        QTest::addColumn<bool>("startOver");
-        QTest::addColumn<int>("takes");
-        QTest::addColumn<bool>("confirmed");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<int>("left");
-        QTest::addColumn<double>("elapsed");
-
-        const QString some = u"Take deleted. The remaining selected take will be exported."_s;
-        const QString none = u"Take deleted. This line is ready to record again."_s;
-        const QString fresh = u"Ready to start over. Record your first line."_s;
-        QTest::addRow("the second of three takes")
-            << false << 3 << true << u"Delete take 2?"_s << some << 2 << 3.0;
-        QTest::addRow("the only take")
-            << false << 1 << true << u"Delete take 1?"_s << none << 0 << 0.0;
-        QTest::addRow("a take, cancelled")
-            << false << 3 << false << u"Delete take 2?"_s << QString() << 3 << 0.0;
-        const QString again = u"Start this script over?"_s;
-        QTest::addRow("five takes over") << true << 5 << true << again << fresh << 0 << 0.0;
-        QTest::addRow("one take over") << true << 1 << true << again << fresh << 0 << 0.0;
-        QTest::addRow("over, cancelled") << true << 5 << false << again << QString() << 5 << 0.0;
+        QCOMPARE(rig.audio.playerPaths, QStringList {SessionDisk::takePath(uut->folder(), file)});
+        QCOMPARE(rig.recorder()->path, rig.audio.playerPaths.value(0));
     }
 
     void removalAsksFirst()
     {
-        QFETCH(bool, startOver);
-        QFETCH(int, takes);
-        QFETCH(bool, confirmed);
-        QFETCH(QString, title);
-        QFETCH(QString, message);
-        QFETCH(int, left);
-        QFETCH(double, elapsed);
-
         Rig rig;
-        rig.input.setRecordersCreateFiles(true);
-        auto uut = rig.launchOnTest();
-        QStringList ids;
-        for (int i = 1; i <= takes; ++i)
-            ids.append(recordTake(rig, *uut, i));
-        if (takes > 1)
-            uut->selectTake(ids.at(1));
-        const QString file = QDir(uut->folder()).filePath(uut->chosen()->file);
-        uut->togglePlayback();
-        if (startOver)
-            uut->next();
-        uut->setSearch(u"o"_s);
-        uut->setMissingOnly(true);
-        const Session before = *uut->session();
+        auto uut = rig.launch();
+        for (const Step &step : {test, take, take, take, pick(2), deleteTake, next, startOver})
+            step(rig, *uut);
+        const Platform::Alert remove = rig.desktop.alerts.value(0),
+                              over = rig.desktop.alerts.value(1);
+        QCOMPARE(remove.title, u"Delete take 2?"_s);
+        QCOMPARE(remove.detail,
+            u"This removes the selected take for “test-welcome” and moves its "
+            u"audio to the Trash. Other takes and exported recordings are kept."_s);
+        QCOMPARE(remove.action, u"Delete take"_s);
+        QCOMPARE(over.title, u"Start this script over?"_s);
+        QCOMPARE(over.detail,
+            u"This removes all 3 takes from “Recording test” and returns to the "
+            u"first line. The script is kept. Audio moves to the Trash; other "
+            u"sessions and exports are kept."_s);
+        QCOMPARE(over.action, u"Start over"_s);
 
-        rig.desktop.answerConfirm(confirmed);
-        startOver ? uut->confirmStartOver() : uut->confirmDeleteTake();
-        const Platform::Alert alert = rig.desktop.alerts().value(0);
-        QCOMPARE(alert.title, title);
-        QCOMPARE(alert.detail,
-            startOver ? u"This removes all %1 takes from “Recording test” and returns to the first "
-                        u"line. The script is kept. Audio moves to the Trash; other sessions and "
-                        u"exports are kept."_s.arg(takes)
-                      : u"This removes the selected take for “test-welcome” and moves its audio "
-                        u"to the Trash. Other takes and exported recordings are kept."_s);
-        QCOMPARE(alert.action, startOver ? u"Start over"_s : u"Delete take"_s);
-        QVERIFY2(!uut->playing(), "the sound stops before the question, whatever the answer");
-        QCOMPARE(takeCount(onDisk(*uut)), left);
-        QCOMPARE(onDisk(*uut), *uut->session());
-        if (!confirmed) {
-            QVERIFY2(*uut->session() == before && uut->search() == u"o"_s, "nothing changes");
-            QVERIFY(rig.desktop.trashRequests().isEmpty());
-            return;
-        }
-        QCOMPARE(uut->message(), message);
-        QCOMPARE(uut->elapsed(), elapsed);
-        QCOMPARE(uut->session()->index, 0);
-        QCOMPARE(uut->search().isEmpty(), startOver);
-        QCOMPARE(rig.desktop.trashed(),
-            QStringList {startOver ? QDir(uut->folder()).filePath(u"takes"_s) : file});
-        if (!startOver && takes == 3)
-            QVERIFY2(uut->chosen()->id == ids.at(2), "the line falls back to its newest take");
-        QCOMPARE(QDir(uut->folder() + u"/Session Backups"_s)
-                     .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
-                     .size(),
-            1);
+        uut->setSearch(u"o"_s);
+        rig.desktop.confirmAnswers << true << true;
+        uut->previous();
+        const QString second = SessionDisk::takePath(uut->folder(), uut->chosen()->file);
+        uut->confirmDeleteTake();
+        uut->confirmStartOver();
+        QCOMPARE(
+            rig.desktop.trashed, (QStringList {second, QDir(uut->folder()).filePath(u"takes"_s)}));
+        QVERIFY2(uut->search().isEmpty(), "the sidebar starts afresh");
     }
 
     void failedRemovalShowsWhatIsOnDisk_data()
@@ -997,10 +612,8 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("shown");
 
-        const QString trash = u"Could not move"_s;
         const QString lost = u"The audio could not be moved and progress could not be restored."_s;
-        QTest::addRow("trash refuses a take") << false << u"fine"_s << trash << 1;
-        QTest::addRow("trash refuses the takes") << true << u"fine"_s << trash << 1;
+        QTest::addRow("trash refuses the takes") << true << u"fine"_s << u"Could not move"_s << 1;
         QTest::addRow("old document cannot be put back") << false << u"full"_s << lost << 0;
         QTest::addRow("nothing can be read") << false << u"blocked"_s << lost << 1;
     }
@@ -1013,324 +626,237 @@ private slots:
         QFETCH(int, shown);
 
         Rig rig;
-        rig.input.setRecordersCreateFiles(true);
-        auto uut = rig.launchOnTest();
-        recordTake(rig, *uut);
+        auto uut = rig.launch();
+        uut->startRecordingTest();
+        rig.recordTake(*uut);
         const QString document = SessionDisk::documentPath(uut->folder());
         rlimit limit {};
         getrlimit(RLIMIT_FSIZE, &limit);
         const rlimit unlimited = limit;
         const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
-        rig.trapped.beforeTrash = [&] {
+        rig.desktop.beforeTrash = [&] {
             // No file may grow past a few bytes, so the old session.json cannot be written
             // back while the new one stays readable.
-            if (disk == u"full") {
-                limit.rlim_cur = 16;
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
+            limit.rlim_cur = disk == u"full" ? 16 : limit.rlim_cur;
+            setrlimit(RLIMIT_FSIZE, &limit);
             // A folder where session.json goes: neither written back nor read.
             if (disk == u"blocked" && QFile::remove(document))
                 QDir().mkpath(document + u"/in-the-way"_s);
         };
-        rig.desktop.failTrash(u"The volume is read-only."_s);
-
-        rig.desktop.answerConfirm(true);
+        rig.desktop.trashFailure = u"The volume is read-only."_s;
+        rig.desktop.confirmAnswers << true;
         startOver ? uut->confirmStartOver() : uut->confirmDeleteTake();
         setrlimit(RLIMIT_FSIZE, &unlimited);
         std::signal(SIGXFSZ, ignored);
-        QVERIFY2(
-            uut->errorText().startsWith(couldNotComplete + reason), qPrintable(uut->errorText()));
-        QCOMPARE(takeCount(*uut->session()), shown);
-        QCOMPARE(uut->message(), plainSaved);
-        if (disk == u"blocked")
-            QDir(document).removeRecursively();
-        else
+
+        QVERIFY2(uut->errorText().startsWith(u"Could not complete the action: "_s + reason),
+            qPrintable(uut->errorText()));
+        QVERIFY(uut->session()->takeCount() == shown && uut->message() == plainSaved);
+        if (disk != u"blocked")
             QCOMPARE(onDisk(*uut), *uut->session());
     }
-};
 
-// --- Export, reveal, settings and quit ----------------------------------------------------------
-
-class ExportQuitTest : public QObject
-{
-    Q_OBJECT
-
-private:
-    /// Five lines, the first, third and fifth recorded.
-    static std::unique_ptr<RecorderModel> threeOfFive(Rig &rig)
-    {
-        rig.input.setRecordersCreateFiles(true);
-        auto uut = rig.launch();
-        importLines(rig, *uut, 5);
-        for (int line : {0, 2, 4}) {
-            uut->select(lineId(line));
-            recordTake(rig, *uut);
-        }
-        QDir().mkpath(rig.path(u"exports"_s));
-        return uut;
-    }
-
-private slots:
     void exportMakesANewFolderEachTime()
     {
         Rig rig;
-        auto uut = threeOfFive(rig);
-        const QDir exports(rig.path(u"exports"_s));
-        rig.desktop.answerFolder(exports.path());
-        rig.desktop.answerFolder(exports.path());
-        uut->exportRecordings();
-        QCOMPARE(uut->message(), u"Exported 3 of 5 lines."_s);
-        uut->exportRecordings();
-
-        const Platform::FolderPanel panel = rig.desktop.folderPanels().value(0);
+        auto uut = rig.launch();
+        rig.importLines(*uut, 5);
+        for (const Step &step : {take, goTo(lineId(2)), take, goTo(lineId(4)), take})
+            step(rig, *uut);
+        QStringList made;
+        for (int i = 0; i < 3; ++i) {
+            if (i == 2)
+                QFile::remove(rig.recorder()->path);
+            rig.desktop.panelAnswers << rig.dataDir();
+            uut->exportRecordings();
+            made << QDir(rig.dataDir())
+                        .filePath(SessionDisk::exportFolderName(ServiceRig::uuid(rig.uuids)));
+        }
+        const Platform::FolderPanel panel = rig.desktop.folderPanels.value(0);
         QCOMPARE(panel.title, u"Export recordings"_s);
         QCOMPARE(panel.message,
-            u"Choose where to save a new export folder. Includes one selected WAV per recorded "
-            u"line (3/5)."_s);
+            u"Choose where to save a new export folder. Includes one selected "
+            u"WAV per recorded line (3/5)."_s);
         QVERIFY(panel.canCreateFolders);
-        const QStringList made = exports.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        QCOMPARE(made.size(), 2);
-        for (const QString &name : made)
-            QVERIFY2(QRegularExpression(u"^Quorbel-Export-[0-9A-F]{8}$"_s).match(name).hasMatch(),
-                qPrintable(name));
-        QCOMPARE(rig.desktop.shownFolders(),
-            (QStringList {exports.filePath(made.at(0)), exports.filePath(made.at(1))}));
-        QVERIFY(QFile::exists(exports.filePath(made.at(0) + u"/line-003.wav"_s)));
-        QVERIFY(!uut->error());
-    }
-
-    void exportCancelledOrFailedShowsNothing()
-    {
-        Rig rig;
-        auto uut = threeOfFive(rig);
-        const QString message = uut->message();
-        rig.desktop.answerFolder(std::nullopt);
-        uut->exportRecordings();
-        QCOMPARE(uut->message(), message);
-        QVERIFY(QDir(rig.path(u"exports"_s)).isEmpty());
-        QVERIFY(!uut->error());
-
-        QVERIFY(QFile::remove(QDir(uut->folder()).filePath(uut->chosen()->file)));
-        rig.desktop.answerFolder(rig.path(u"exports"_s));
-        uut->exportRecordings();
+        QCOMPARE(uut->message(), u"Exported 3 of 5 lines."_s);
+        QCOMPARE(entries(made.at(1)).filter(u".wav"_s),
+            (QStringList {u"line-001.wav"_s, u"line-003.wav"_s, u"line-005.wav"_s}));
         QVERIFY2(uut->errorText().startsWith(u"Export incomplete: Could not"_s),
             qPrintable(uut->errorText()));
-        QVERIFY2(rig.desktop.shownFolders().isEmpty(), "an incomplete export is not shown");
+        QVERIFY2(rig.desktop.shownFolders == made.first(2), "each complete export is shown");
+
+        uut->reveal();
+        QCOMPARE(rig.desktop.shownFolders.value(2), uut->folder());
+        uut->soundSettings();
+        QVERIFY(rig.desktop.soundSettingsOpened == 1 && rig.desktop.microphoneSettingsOpened == 0);
+        uut->microphoneSettings();
+        QCOMPARE(rig.desktop.microphoneSettingsOpened, 1);
     }
 
-    void revealAndSettingsOpenTheirPlaces()
+    void busyOrUnsavedStopsTheCommand_data()
     {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<Step>("command");
+
+        // On the second of two lines with a take each, where nothing else stops the command.
+        for (const char *state : {"recording", "asking", "unsaved"}) {
+            for (const auto &[name, savesFirst, step] : commands) {
+                const bool stops = qstrcmp(state, "unsaved") == 0
+                    ? savesFirst
+                    : qstrcmp(state, "recording") != 0 || qstrcmp(name, "record") != 0;
+                if (stops)
+                    QTest::addRow("%s while %s", name, state) << QString::fromLatin1(state) << step;
+            }
+        }
+    }
+
+    void busyOrUnsavedStopsTheCommand()
+    {
+        QFETCH(QString, state);
+        QFETCH(Step, command);
+
         Rig rig;
         auto uut = rig.launch();
-        uut->reveal();
-        QVERIFY(rig.desktop.shownFolders().isEmpty());
-        uut->startRecordingTest();
-        uut->reveal();
-        QCOMPARE(rig.desktop.shownFolders(), QStringList {uut->folder()});
-        uut->soundSettings();
-        QCOMPARE(rig.desktop.soundSettingsOpened(), 1);
-        uut->microphoneSettings();
-        QCOMPARE(rig.desktop.microphoneSettingsOpened(), 1);
-    }
-
-    void quitLeavesTheSessionSafe_data()
-    {
-        QTest::addColumn<QString>("situation");
-        QTest::addColumn<bool>("mayQuit");
-        QTest::addColumn<int>("takesOnDisk");
-
-        QTest::addRow("idle") << u"idle"_s << true << 1;
-        QTest::addRow("during a take") << u"recording"_s << true << 2;
-        QTest::addRow("while asking for the microphone") << u"asking"_s << false << 1;
-        QTest::addRow("when saving fails") << u"unsaved"_s << false << 1;
-    }
-
-    void quitLeavesTheSessionSafe()
-    {
-        QFETCH(QString, situation);
-        QFETCH(bool, mayQuit);
-        QFETCH(int, takesOnDisk);
-
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        recordTake(rig, *uut);
-        std::optional<BlockedSave> blocked;
-        if (situation == u"recording") {
-            FakeRecorder *recorder = startTake(rig, *uut);
-            QVERIFY(recorder);
-            speak(rig, *uut, recorder, 2, -12);
-        } else if (situation == u"asking") {
-            rig.input.setPermission(FakeAudioInput::Permission::Held);
+        for (const Step &step : {test, take, next, take, state == u"asking" ? hold : yes})
+            step(rig, *uut);
+        if (state != u"unsaved")
             uut->toggleRecord();
-        } else if (situation == u"unsaved") {
-            blocked.emplace(uut->folder());
-        }
+        QCoreApplication::processEvents();
+        const Session before = *uut->session();
+        const QString message = uut->message();
+        const auto asked = rig.audio.permissionRequests;
+        const auto recorders = rig.audio.recorders.size();
+        blockSaves(uut->folder(), state == u"unsaved");
+        rig.desktop.panelAnswers << writeFile(rig.path(u"prompts.txt"_s), prompts(2));
+        rig.desktop.confirmAnswers << true;
 
-        QCOMPARE(uut->prepareToQuit(), mayQuit);
-        QVERIFY(!uut->recording());
-        QCOMPARE(uut->requestingPermission(), situation == u"asking");
-        QCOMPARE(uut->errorText().startsWith(notSaved), situation == u"unsaved");
-        if (blocked)
-            blocked->release();
-        QCOMPARE(takeCount(onDisk(*uut)), takesOnDisk);
+        command(rig, *uut);
+        QCoreApplication::processEvents();
+        if (state == u"unsaved")
+            blockSaves(uut->folder(), false);
+        QVERIFY2(uut->errorText().startsWith(notSaved.chopped(1)) == (state == u"unsaved"),
+            qPrintable(uut->errorText()));
+        QVERIFY(uut->busy() == (state != u"unsaved") && uut->message() == message);
+        QCOMPARE(*uut->session(), before);
+        QCOMPARE(onDisk(*uut), before);
+        QVERIFY2(entries(rig.dataDir()).size() == 1 && rig.desktop.trashed.isEmpty(),
+            "no session made, no take moved");
+        QVERIFY2(rig.desktop.folderPanels.isEmpty() && rig.audio.playerPaths.isEmpty(),
+            "nothing shown or heard");
+        QVERIFY((rig.audio.permissionRequests == asked || state == u"unsaved")
+            && rig.audio.recorders.size() == recorders);
     }
 };
 
-// --- Busy and failed saves ----------------------------------------------------------------------
-
-class SafetyTest : public QObject
+class LineListTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void busyIgnoresCommands_data()
+    void filters_data()
     {
-        QTest::addColumn<bool>("asking");
-        QTest::addColumn<Command>("command");
+        QTest::addColumn<QStringList>("filters");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<int>("currentRow");
 
-        const QList<std::pair<const char *, Command>> commands {
-            {"import", [](Rig &, RecorderModel &m) { m.importScript(); }},
-            {"open session", [](Rig &, RecorderModel &m) { m.openSession(); }},
-            {"recording test", [](Rig &, RecorderModel &m) { m.startRecordingTest(); }},
-            {"select", [](Rig &, RecorderModel &m) { m.select(u"test-welcome"_s); }},
-            {"next", [](Rig &, RecorderModel &m) { m.next(); }},
-            {"previous", [](Rig &, RecorderModel &m) { m.previous(); }},
-            {"select take", [](Rig &, RecorderModel &m) { m.selectTake(u"another"_s); }},
-            {"delete take", [](Rig &, RecorderModel &m) { m.confirmDeleteTake(); }},
-            {"start over", [](Rig &, RecorderModel &m) { m.confirmStartOver(); }},
-            {"export", [](Rig &, RecorderModel &m) { m.exportRecordings(); }},
-            {"play", [](Rig &, RecorderModel &m) { m.togglePlayback(); }},
+        // The filters set in turn, a leading * for unrecorded lines only; the line ids shown.
+        QTest::addRow("everything") << QStringList {""} << u"alpha bravo light-3 delta echo"_s << 3;
+        QTest::addRow("short search, in text or id, any case")
+            << QStringList {"LI"} << u"bravo light-3 delta"_s << 2;
+        QTest::addRow("long search, in text or id, any case")
+            << QStringList {"liGHt"} << u"bravo light-3 delta"_s << 2;
+        QTest::addRow("unrecorded") << QStringList {"*"} << u"bravo delta echo"_s << 1;
+        QTest::addRow("unrecorded, searched") << QStringList {"*light"} << u"bravo delta"_s << 1;
+        QTest::addRow("current line filtered out") << QStringList {"quiet"} << u"alpha"_s << -1;
+        QTest::addRow("typing on narrows")
+            << QStringList {"i", "ig"} << u"bravo light-3 delta echo"_s << 2;
+        QTest::addRow("deleting letters widens")
+            << QStringList {"light", "i"} << u"alpha bravo light-3 delta echo"_s << 3;
+        QTest::addRow("switching off widens")
+            << QStringList {"*i", "ig"} << u"bravo light-3 delta echo"_s << 2;
+    }
+
+    void filters()
+    {
+        QFETCH(QStringList, filters);
+        QFETCH(QString, shown);
+        QFETCH(int, currentRow);
+
+        Session session;
+        for (const char *line : {"alpha:The quiet river", "bravo:Morning LIGHT",
+                 "light-3:Evening sun", "delta:A bright light", "echo:Night rain"})
+            session.script.lines.append({QString::fromLatin1(line).section(u':', 0, 0),
+                QString::fromLatin1(line).section(u':', 1), {}});
+        session.takes[u"alpha"_s] = session.takes[u"light-3"_s] = {Take {}};
+        session.index = 3;
+        LineListModel uut(nullptr);
+        QAbstractItemModelTester tester(
+            &uut, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        uut.setSession(&session);
+        for (const QString &filter : filters)
+            uut.setFilter(filter.mid(filter.startsWith(u'*')), filter.startsWith(u'*'));
+        QStringList ids;
+        for (const ScriptLine &line : uut.visibleLines())
+            ids << line.id;
+        QCOMPARE(ids.join(u' '), shown);
+        QCOMPARE(uut.rowCount(), ids.size());
+        QCOMPARE(uut.currentRow(), currentRow);
+    }
+
+    void rowsComeAndGoInRuns_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QList<int>>("before");
+        QTest::addColumn<QList<int>>("after");
+        QTest::addColumn<QString>("changes");
+
+        // Unrecorded lines only are listed; `before` and `after` have a take.
+        QList<int> even;
+        for (int line = 0; line <= 64; line += 2)
+            even << line;
+        QTest::addRow("taken lines leave")
+            << 10 << QList<int> {} << QList<int> {1, 2, 5} << u"-1:2 -3:3"_s;
+        QTest::addRow("come and go")
+            << 10 << QList<int> {1, 2} << QList<int> {2, 5} << u"+1:1 -4:4"_s;
+        QTest::addRow("in 33 runs, all at once") << 66 << QList<int> {} << even << u"reset"_s;
+    }
+
+    void rowsComeAndGoInRuns()
+    {
+        QFETCH(int, lines);
+        QFETCH(QList<int>, before);
+        QFETCH(QList<int>, after);
+        QFETCH(QString, changes);
+
+        Session session;
+        for (int i = 0; i < lines; ++i)
+            session.script.lines.append({lineId(i), u"Prompt %1"_s.arg(i), {}});
+        for (const int line : before)
+            session.takes[lineId(line)] = {Take {}};
+        LineListModel uut(nullptr);
+        uut.setSession(&session);
+        uut.setFilter({}, true);
+        QAbstractItemModelTester tester(
+            &uut, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QStringList seen;
+        const auto note = [&](QChar sign) {
+            return [&seen, sign](const QModelIndex &, int first, int last) {
+                seen << sign + u"%1:%2"_s.arg(first).arg(last);
+            };
         };
-        for (bool asking : {false, true}) {
-            for (const auto &[name, command] : commands)
-                QTest::addRow("%s while %s", name, asking ? "asking" : "recording")
-                    << asking << command;
-        }
-    }
+        connect(&uut, &LineListModel::rowsRemoved, this, note(u'-'));
+        connect(&uut, &LineListModel::rowsInserted, this, note(u'+'));
+        connect(&uut, &LineListModel::modelReset, this, [&] { seen << u"reset"_s; });
 
-    void busyIgnoresCommands()
-    {
-        QFETCH(bool, asking);
-        QFETCH(Command, command);
-
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        recordTake(rig, *uut);
-        uut->next();
-        recordTake(rig, *uut);
-        if (asking) {
-            rig.input.setPermission(FakeAudioInput::Permission::Held);
-            uut->toggleRecord();
-        } else {
-            QVERIFY(startTake(rig, *uut));
-        }
-        const Session before = *uut->session();
-        const QString folder = uut->folder();
-        const QString message = uut->message();
-
-        command(rig, *uut);
-        QVERIFY(uut->busy());
-        QCOMPARE(*uut->session(), before);
-        QCOMPARE(onDisk(*uut), before);
-        QCOMPARE(uut->folder(), folder);
-        QCOMPARE(uut->message(), message);
-        QVERIFY2(rig.desktop.filePanels().isEmpty() && rig.desktop.folderPanels().isEmpty()
-                && rig.desktop.alerts().isEmpty(),
-            "nothing is shown");
-        QVERIFY(rig.output.playerPaths().isEmpty());
-        QVERIFY(!uut->error());
-    }
-
-    void failedSaveStopsTheCommand_data()
-    {
-        QTest::addColumn<Command>("command");
-
-        QTest::addRow("record") << Command([](Rig &, RecorderModel &m) {
-            m.toggleRecord();
-            settle();
-        });
-        QTest::addRow("recording test")
-            << Command([](Rig &, RecorderModel &m) { m.startRecordingTest(); });
-        QTest::addRow("import") << Command(
-            [](Rig &rig, RecorderModel &m) { importLines(rig, m, 2); });
-        QTest::addRow("open session") << Command([](Rig &, RecorderModel &m) { m.openSession(); });
-        QTest::addRow("delete take") << Command([](Rig &rig, RecorderModel &m) {
-            rig.desktop.answerConfirm(true);
-            m.confirmDeleteTake();
-        });
-        QTest::addRow("start over") << Command([](Rig &rig, RecorderModel &m) {
-            rig.desktop.answerConfirm(true);
-            m.confirmStartOver();
-        });
-        QTest::addRow("export") << Command([](Rig &, RecorderModel &m) { m.exportRecordings(); });
-    }
-
-    void failedSaveStopsTheCommand()
-    {
-        QFETCH(Command, command);
-
-        Rig rig;
-        rig.input.setRecordersCreateFiles(true);
-        auto uut = rig.launchOnTest();
-        recordTake(rig, *uut);
-        const Session before = *uut->session();
-        const QString folder = uut->folder();
-        BlockedSave blocked(folder);
-
-        command(rig, *uut);
-        QVERIFY2(uut->errorText().startsWith(notSaved) && uut->errorText() != notSaved,
-            qPrintable(uut->errorText()));
-        QCOMPARE(*uut->session(), before);
-        QCOMPARE(uut->folder(), folder);
-        QVERIFY(!uut->busy());
-        QCOMPARE(rig.input.recorderPaths().size(), 1);
-        QVERIFY(rig.desktop.folderPanels().isEmpty());
-        QVERIFY(rig.desktop.trashRequests().isEmpty());
-        QCOMPARE(QDir(rig.dataDir()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
-        blocked.release();
-        QCOMPARE(onDisk(*uut), before);
-    }
-
-    void nextCommandSavesAnEarlierChange()
-    {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        BlockedSave blocked(uut->folder());
-        uut->select(u"test-ending"_s);
-        QVERIFY2(uut->errorText().startsWith(notSaved), qPrintable(uut->errorText()));
-        QCOMPARE(uut->current()->id, u"test-ending"_s);
-        blocked.release();
-        QCOMPARE(onDisk(*uut).index, 0);
-
-        rig.desktop.answerFolder(std::nullopt);
-        uut->openSession();
-        QCOMPARE(onDisk(*uut).index, 1);
-    }
-
-    void aTakeThatCannotBeSavedIsKept()
-    {
-        Rig rig;
-        auto uut = rig.launchOnTest();
-        FakeRecorder *recorder = startTake(rig, *uut);
-        QVERIFY(recorder);
-        recorder->setCurrentTime(0.5);
-        speak(rig, *uut, recorder, 2, -12);
-        BlockedSave blocked(uut->folder());
-        uut->toggleRecord();
-
-        QVERIFY2(uut->errorText().startsWith(notSaved), qPrintable(uut->errorText()));
-        QVERIFY2(uut->chosen(), "the take is kept in memory");
-        QCOMPARE(uut->message(), recordingNow);
-        QCOMPARE(uut->elapsed(), 0.5);
-        QVERIFY(!uut->prepareToQuit());
-        blocked.release();
-        QVERIFY(uut->prepareToQuit());
-        QCOMPARE(onDisk(*uut), *uut->session());
-        QCOMPARE(takeCount(onDisk(*uut)), 1);
+        session.takes.clear();
+        for (const int line : after)
+            session.takes[lineId(line)] = {Take {}};
+        uut.setSession(&session);
+        QCOMPARE(seen.join(u' '), changes);
+        QCOMPARE(uut.rowCount(), lines - after.size());
     }
 };
 
-QUORBEL_TEST_MAIN(StartUpTest, RecordingTest, PlaybackNavigationTest, RemovalTest, ExportQuitTest,
-    SafetyTest, RealRecordingTest)
+QUORBEL_TEST_MAIN(StartUpTest, CommandTest, LineListTest)
 
 #include "tst_recorder.moc"
