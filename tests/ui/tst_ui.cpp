@@ -41,10 +41,13 @@ Act click(const char *name, int times = 1)
     };
 }
 
-/// A key with Ctrl, unless other modifiers are given.
-Act key(int key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier)
+/// A key with Ctrl, unless other modifiers are given, pressed `times`.
+Act key(int key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier, int times = 1)
 {
-    return [=](WindowRig &rig) { rig.key(key, modifiers); };
+    return [=](WindowRig &rig) {
+        for (int i = 0; i < times; ++i)
+            rig.key(key, modifiers);
+    };
 }
 
 Act type(const char *text)
@@ -120,6 +123,11 @@ QString observe(WindowRig &rig, const QString &key)
         seen = SessionDisk::load(rig.model().folder()).takeCount();
     else if (key == u"window.visible")
         seen = rig.window()->isVisible();
+    else if (const auto *list = qobject_cast<QQuickItem *>(rig.object(u"lineList"_s));
+             property == u"centred" && rig.isShown(name)) {
+        const auto *row = qobject_cast<QQuickItem *>(object);
+        seen = std::abs(row->mapToItem(list, {0, row->height() / 2}).y() - list->height() / 2) < 40;
+    }
     return property == u"plain" ? plain : seen.toString();
 }
 
@@ -218,6 +226,10 @@ private Q_SLOTS:
             {"progressText.text=2 of 3 recorded", "progressPercent.text=66%",
                 "lineRow:line-001.recorded=true", "lineRow:line-003.recorded=false",
                 "lineRow:line-002.current=true", "lineRow:line-001.current=false"});
+        row("the current row centred",
+            {import(prompts(200), "script.txt"), key(Qt::Key_Right, Qt::ControlModifier, 60)},
+            {"lineNumber.text=LINE 61", "lineRow:line-061.current=true",
+                "lineRow:line-061.centred=true"});
         row("a search", {test, click("searchField"), type("ending")},
             {"lineList.count=1", "lineRow:test-ending.shown=true", "noMatchingLines.shown=false"});
         row("a search without matches", {test, click("searchField"), type("zzz")},
