@@ -702,12 +702,10 @@ void RecorderModel::confirmDeleteTake()
         return;
     const QString lineId = line->id;
     const QString takeId = take->id;
-    const QList<Take> takes = m_session->takes.value(lineId);
-    const auto position = std::find_if(
-        takes.cbegin(), takes.cend(), [&takeId](const Take &t) { return t.id == takeId; });
-    const qsizetype number = position == takes.cend() ? 1 : position - takes.cbegin() + 1;
+    // The chosen take's place in its line's list: ids may repeat, places do not.
+    const qsizetype position = take - m_session->takes.constFind(lineId)->constData();
 
-    if (!confirm(u"Delete take "_s + QString::number(number) + u'?',
+    if (!confirm(u"Delete take "_s + QString::number(position + 1) + u'?',
             u"This removes the selected take for “"_s + lineId
                 + u"” and moves its audio to the Trash. Other takes and exported recordings are "
                   u"kept."_s,
@@ -718,7 +716,7 @@ void RecorderModel::confirmDeleteTake()
     const QString folder = *m_folder;
     std::optional<Session> remaining;
     const std::optional<QString> failure = attempt([&] {
-        remaining = SessionDisk::deleteTake(takeId, lineId, *m_session, folder,
+        remaining = SessionDisk::deleteTake(takeId, position, lineId, *m_session, folder,
             [this](const QString &path) { m_services.desktop->moveToTrash(path); });
     });
     if (failure) {

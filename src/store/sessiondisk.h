@@ -76,10 +76,12 @@ struct Created
 /// The folder name `create` gives a script with `title`, for a given 8-digit suffix.
 [[nodiscard]] QString folderName(const QString &title, QStringView suffix);
 
-/// Removes one take: checks the session, writes a recovery copy of it under "Session Backups",
-/// writes the session without the take, then moves the take's audio to the Trash; when that
-/// move fails the old session.json is written back. Returns the session without the take.
-[[nodiscard]] Session deleteTake(const QString &takeId, const QString &lineId,
+/// Removes one take, the one at `position` in the line's list, which must have the id `takeId`:
+/// checks the session, writes a recovery copy of it under "Session Backups", writes the session
+/// without the take, then moves the take's audio to the Trash unless another take names the
+/// same file; when that move fails the old session.json is written back. Returns the session
+/// without the take.
+[[nodiscard]] Session deleteTake(const QString &takeId, qsizetype position, const QString &lineId,
     const Session &session, const QString &folder, const TrashFunction &trash);
 
 /// Starts the script over: the same protocol as deleteTake, with a session of no takes and the

@@ -27,7 +27,7 @@ bool isNameCharacter(QChar c)
 
 /// Writes `updated` over `session` in `folder`, then moves `item` to the Trash. A recovery copy
 /// of `session` is written first, and the old document is put back when the move fails, so no
-/// step can lose what the person recorded or how far they got.
+/// step can lose what the person recorded or how far they got. No `item` moves nothing.
 void replaceThenTrash(const Session &session, const Session &updated, const QString &folder,
     const QString &item, const TrashFunction &trash)
 {
@@ -38,7 +38,7 @@ void replaceThenTrash(const Session &session, const Session &updated, const QStr
     SessionWriter writer;
     writer.save(session, backup);
     writer.save(updated, folder);
-    if (!QFileInfo::exists(item))
+    if (item.isEmpty() || !QFileInfo::exists(item))
         return;
     try {
         trash(item);
@@ -83,26 +83,34 @@ Created create(const Script &script, const QString &under)
     return {session, folder};
 }
 
-Session deleteTake(const QString &takeId, const QString &lineId, const Session &session,
-    const QString &folder, const TrashFunction &trash)
+Session deleteTake(const QString &takeId, qsizetype position, const QString &lineId,
+    const Session &session, const QString &folder, const TrashFunction &trash)
 {
+    // By position: session.json may hold two takes with one id, and only the one the person
+    // chose may go.
     const QList<Take> takes = session.takes.value(lineId);
-    const auto take = std::find_if(
-        takes.cbegin(), takes.cend(), [&takeId](const Take &t) { return t.id == takeId; });
-    if (take == takes.cend())
+    if (position < 0 || position >= takes.size() || takes.at(position).id != takeId)
         throw AppError(QStringLiteral("That take is no longer available."));
+    const Take take = takes.at(position);
 
     Session updated = session;
     QList<Take> &remaining = updated.takes[lineId];
-    remaining.removeIf([&takeId](const Take &t) { return t.id == takeId; });
+    remaining.removeAt(position);
     if (remaining.isEmpty())
         updated.takes.remove(lineId);
     // The line then falls back to its newest remaining take; no other take is chosen for it.
     if (session.selected.contains(lineId) && session.selected.value(lineId) == takeId)
         updated.selected.remove(lineId);
+    // A file that another take still names stays where it is: only the entry goes.
+    const bool shared = std::any_of(
+        updated.takes.cbegin(), updated.takes.cend(), [&take](const QList<Take> &list) {
+            return std::any_of(list.cbegin(), list.cend(),
+                [&take](const Take &other) { return other.file == take.file; });
+        });
 
     (void)session.validated();
-    replaceThenTrash(session, updated, folder, takePath(folder, take->file), trash);
+    replaceThenTrash(
+        session, updated, folder, shared ? QString() : takePath(folder, take.file), trash);
     return updated;
 }
 

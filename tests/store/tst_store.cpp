@@ -365,7 +365,9 @@ private slots:
     void removal_data()
     {
         // "delete <line> <take>" or "start over"; an action that names take x adds it to line b,
-        // its file beside the session folder, as a session edited by hand could hold it.
+        // its file beside the session folder, as a session edited by hand could hold it. A take
+        // may be named by its place ("#2"); "twin" and "shared" give line b a second take with
+        // b-1's id, or with b-1's file.
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("error"); // empty: succeeds; else the trash fails when called
         QTest::addColumn<QString>("trashed"); // relative to the folder; empty: not called
@@ -381,6 +383,11 @@ private slots:
         QTest::addRow("the only take: no empty list")
             << "delete b b-1" << QString() << "takes/b-1.wav"
             << "a:a-1,a-2 a=a-2 c:c-1";
+        QTest::addRow("the chosen of two takes with one id, and only it")
+            << "delete b #2 twin" << QString() << "takes/b-2.wav"
+            << "a:a-1,a-2 a=a-2 b:b-1 c:c-1";
+        QTest::addRow("a take whose file another take names: no trash")
+            << "delete b #2 shared" << QString() << QString() << "a:a-1,a-2 a=a-2 b:b-1 c:c-1";
         QTest::addRow("audio already gone: no trash")
             << "delete c c-1" << QString() << QString() << "a:a-1,a-2 a=a-2 b:b-1";
         QTest::addRow("a take the session lacks")
@@ -423,6 +430,11 @@ private slots:
         Session uut = Folders::recorded();
         if (action.endsWith(u" x"))
             uut.takes["b"].append({"x", "takes/../../x.wav", 1.0, utc(0)});
+        if (action.endsWith(u"twin") || action.endsWith(u"shared")) {
+            const bool twin = action.endsWith(u"twin");
+            uut.takes["b"].append({"b-1", twin ? "takes/b-2.wav" : "takes/b-1.wav", 1.0, utc(0)});
+            writeFile(folder + u"/takes/b-2.wav"_s, "RIFF b-2");
+        }
         const QByteArray before = readFile(document);
         const QMap<QString, QByteArray> snapshot = folderSnapshot(dir.path());
         const bool breaksRestore = error.startsWith(u"The audio could not be moved");
@@ -435,10 +447,17 @@ private slots:
                 throw SystemError(u"Could not move it to the Trash: refused"_s);
         };
         const QStringList words = action.split(u' ');
+        const QList<Take> list = uut.takes.value(words.value(1));
+        const qsizetype place = words.value(2).startsWith(u'#')
+            ? words[2].mid(1).toInt() - 1
+            : std::find_if(list.cbegin(), list.cend(), [&](const Take &t) {
+                  return t.id == words.value(2);
+              }) - list.cbegin();
         try {
             const Session result = words[0] == u"start"
                 ? SessionDisk::startOver(uut, folder, trash)
-                : SessionDisk::deleteTake(words[2], words[1], uut, folder, trash);
+                : SessionDisk::deleteTake(
+                    list.value(place).id, place, words[1], uut, folder, trash);
             QVERIFY2(error.isEmpty(), "the removal must fail");
             QCOMPARE(Folders::takesAndSelections(result), after);
             QVERIFY2(SessionDisk::load(folder) == result, "session.json holds the result");
@@ -457,8 +476,8 @@ private slots:
                        .match(backups[0])
                        .hasMatch(),
             qPrintable("one recovery copy, in a folder named by a UUID: " + backups.join(u", ")));
-        QCOMPARE(
-            readFile(folder + u"/Session Backups/"_s + backups[0] + u"/session.json"_s), before);
+        QCOMPARE(readFile(folder + u"/Session Backups/"_s + backups[0] + u"/session.json"_s),
+            SessionDisk::encode(uut));
         if (!error.isEmpty() && !breaksRestore)
             QCOMPARE(readFile(document), before);
     }
