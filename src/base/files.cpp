@@ -32,11 +32,11 @@ int FileDescriptor::close()
     return result != 0 && errno == EINTR ? 0 : result;
 }
 
-RegularFile openRegularFile(const QString &path, QStringView action)
+RegularFile openRegularFile(const QString &path, QStringView action, int folder, int flags)
 {
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
-    FileDescriptor file(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    FileDescriptor file(::openat(folder, QFile::encodeName(path).constData(),
+        O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | flags));
     struct stat info
     {
     };

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <fcntl.h>
 #include <optional>
 #include <utility>
 
@@ -35,11 +36,13 @@ struct RegularFile
     qint64 size = 0;
 };
 
-/// Opens the file at `path` for reading. Only a regular file is accepted: a FIFO, a device or a
-/// folder is refused without waiting on it, so a file that never ends cannot hang the program.
-/// Throws SystemError "Could not <action>: <reason>", the action worded by the caller, such as
-/// `read “/…/x”` (fileAction) — "Not a regular file" being the reason for everything else.
-[[nodiscard]] RegularFile openRegularFile(const QString &path, QStringView action);
+/// Opens the file at `path` for reading; a relative path is taken inside the folder open as
+/// `folder`, and `flags` may add O_NOFOLLOW. Only a regular file is accepted: a FIFO, a device
+/// or a folder is refused without waiting on it, so a file that never ends cannot hang the
+/// program. Throws SystemError "Could not <action>: <reason>", the action worded by the caller,
+/// such as `read “/…/x”` (fileAction) — "Not a regular file" being the reason for the others.
+[[nodiscard]] RegularFile openRegularFile(
+    const QString &path, QStringView action, int folder = AT_FDCWD, int flags = 0);
 
 /// Reads a whole regular file, but never more than `limit` bytes: nothing when the file holds
 /// more. Opened as openRegularFile does; throws SystemError `Could not read “<path>”: …`.

@@ -107,16 +107,11 @@ int exportSession(const QString &folder, const QString &parent)
     const Session session = SessionDisk::load(folder);
     const QString destination
         = QDir(parent).absoluteFilePath(SessionDisk::exportFolderName(QUuid::createUuid()));
-    try {
-        const int copied = SessionDisk::exportTo(session, folder, destination);
-        const QString text = QStringLiteral("Exported %1 of %2 lines.\n%3\n")
-                                 .arg(copied)
-                                 .arg(session.script.lines.size())
-                                 .arg(destination);
-        return print(text);
-    } catch (const Error &error) {
-        return fail(QStringLiteral("Export incomplete: ") + error.description());
-    }
+    const int copied = SessionDisk::exportTo(session, folder, destination);
+    return print(QStringLiteral("Exported %1 of %2 lines.\n%3\n")
+                     .arg(copied)
+                     .arg(session.script.lines.size())
+                     .arg(destination));
 }
 
 int devices()
@@ -238,8 +233,12 @@ int main(int argc, char *argv[])
             return check(args[1]);
         if (command == u"info" && args.size() == 2)
             return info(args[1]);
-        if (command == u"export" && args.size() == 3)
+        // An empty folder name would export into whatever folder the command runs in.
+        if (command == u"export" && args.size() == 3 && args[2].isEmpty()) {
+            writeOut(stderr, "The folder to export into is empty.\n");
+        } else if (command == u"export" && args.size() == 3) {
             return exportSession(args[1], args[2]);
+        }
         if (command == u"devices" && args.size() == 1)
             return devices();
         if (command == u"record" && args.size() == 2)

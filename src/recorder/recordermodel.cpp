@@ -788,7 +788,7 @@ void RecorderModel::exportRecordings()
     int exported = 0;
     if (const auto failure
         = attempt([&] { exported = SessionDisk::exportTo(session, from, destination); })) {
-        setError(u"Export incomplete: "_s + *failure);
+        setError(*failure);
         return;
     }
     setMessage(u"Exported "_s + QString::number(exported) + u" of "_s + QString::number(lineCount)

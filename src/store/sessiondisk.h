@@ -89,10 +89,14 @@ struct Created
 [[nodiscard]] Session startOver(
     const Session &session, const QString &folder, const TrashFunction &trash);
 
-/// Builds a new export folder at `to` (its parent must exist, it must not): one WAV per line
-/// with a chosen take, named after the line, recordings.json, script.json and README.txt; on a
-/// failure after the folder exists, EXPORT-INCOMPLETE.txt says why. Returns the number of WAV
-/// files copied. Audio is copied by the file system, never through memory.
+/// Builds a new export folder at `to` (its parent must exist, it must not, and it must lie
+/// outside the session folder `from`): one WAV per line with a chosen take, named after the
+/// line, recordings.json, script.json and README.txt. A take is copied only when it is a
+/// regular file inside the takes folder, reached without following a symbolic link. On a
+/// failure after the folder exists, EXPORT-INCOMPLETE.txt says why, and the error thrown says
+/// "Export incomplete: " and the reason; a folder that cannot be made, or a session that fails
+/// its checks, is reported as it is. Returns the number of WAV files copied. Audio is copied by
+/// the file system, never through memory.
 int exportTo(const Session &session, const QString &from, const QString &to);
 
 /// How many takes of the session, under any line id, have no audio at their file in `folder`:

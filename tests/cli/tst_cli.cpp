@@ -54,8 +54,10 @@ private slots:
             "Missing audio files: 2\n");
         row("export", "export $D/session $D", 0, "Exported 1 of 2 lines.\n$D/Quorbel-Export-…\n");
         row("export into a missing folder", "export $D/session $D/none", 1, "",
-            "Export incomplete: Could not create the folder “$D/none/Quorbel-Export-…”: No "
+            "Could not create the folder “$D/none/Quorbel-Export-…”: No "
             "such file or directory\n");
+        row("export into an empty folder name", "export $D/session ''", 2, "",
+            "The folder to export into is empty.\nUsage: quorbel-cli…");
         row("help", "--help", 0, "Usage: quorbel-cli…");
         row("no command", "", 2, "", "Usage: quorbel-cli…");
         row("check without a file", "check", 2, "", "Usage: quorbel-cli…");
@@ -69,12 +71,14 @@ private slots:
         QFETCH(QString, out);
         QFETCH(QString, err);
         QProcess cli;
-        cli.start(QStringLiteral(QUORBEL_CLI), expand(arguments).split(u' ', Qt::SkipEmptyParts));
+        QStringList words = expand(arguments).split(u' ', Qt::SkipEmptyParts);
+        words.replaceInStrings(QRegularExpression(QStringLiteral("^''$")), QString());
+        cli.start(QStringLiteral(QUORBEL_CLI), words);
         QVERIFY(cli.waitForFinished(30'000) && cli.exitStatus() == QProcess::NormalExit);
         QCOMPARE(cli.exitCode(), exitCode);
         // What changes from run to run, and the usage text, which is shown, not checked.
         static const QRegularExpression variable(
-            QStringLiteral(R"((?<=Quorbel-Export-)[0-9A-F]{8}|(?<=^Usage: quorbel-cli)[\s\S]*)"));
+            QStringLiteral(R"((?m)(?<=Quorbel-Export-)[0-9A-F]{8}|(?<=^Usage: quorbel-cli)[\s\S]*)"));
         const QString printed = QString::fromUtf8(cli.readAllStandardOutput());
         QCOMPARE(QString(printed).replace(variable, "…"), expand(out));
         QCOMPARE(QString::fromUtf8(cli.readAllStandardError()).replace(variable, "…"), expand(err));

@@ -681,7 +681,7 @@ private slots:
         QCOMPARE(uut->message(), u"Exported 3 of 5 lines."_s);
         QCOMPARE(entries(made.at(1)).filter(u".wav"_s),
             (QStringList {u"line-001.wav"_s, u"line-003.wav"_s, u"line-005.wav"_s}));
-        QVERIFY2(uut->errorText().startsWith(u"Export incomplete: Could not"_s),
+        QVERIFY2(uut->errorText().startsWith(u"Export incomplete: Could not copy"_s),
             qPrintable(uut->errorText()));
         QVERIFY2(rig.desktop.shownFolders == made.first(2), "each complete export is shown");
 

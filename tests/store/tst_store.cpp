@@ -504,17 +504,31 @@ class ExportTest : public QObject
 private slots:
     void exportTo_data()
     {
-        QTest::addColumn<QString>("to"); // beside the session folder, where "Existing" is
+        // Beside the session folder, where "Existing" is; "<folder>/…" inside the session folder.
+        QTest::addColumn<QString>("to");
         QTest::addColumn<QString>("error"); // empty: exports; <folder> and <to> as they are
         QTest::addColumn<QStringList>("written"); // what is in `to` afterwards
 
+        const QString incomplete = u"Export incomplete: "_s;
+        const QString link = u"is a symbolic link; only files inside the session folder are "
+                             u"exported."_s;
         QTest::addRow("the chosen takes")
             << "Export" << QString()
             << QStringList {"README.txt", "a.wav", "c.wav", "recordings.json", "script.json"};
-        QTest::addRow("stops at a missing take")
-            << "Export"
-            << "Could not copy “<folder>/takes/c-1.wav” to “<to>/c.wav”: No such file or directory"
+        QTest::addRow("stops at a missing take") << "Export"
+                                                 << incomplete
+                + "Could not copy “<folder>/takes/c-1.wav” to “<to>/c.wav”: No such file or "
+                  "directory" << QStringList {"EXPORT-INCOMPLETE.txt", "a.wav", "b.wav"};
+        // The missing take's file, and then the takes folder, lead out of the session folder.
+        QTest::addRow("a take that is a link")
+            << "Export" << incomplete + "“takes/c-1.wav” " + link
             << QStringList {"EXPORT-INCOMPLETE.txt", "a.wav", "b.wav"};
+        QTest::addRow("a takes folder that is a link")
+            << "Export" << incomplete + "“takes” " + link << QStringList {"EXPORT-INCOMPLETE.txt"};
+        QTest::addRow("refuses a folder inside the session folder")
+            << "<folder>/takes/Export"
+            << "“<to>” is inside the session folder; choose a folder outside it for the export."
+            << QStringList();
         QTest::addRow("refuses a folder that exists")
             << "Existing" << couldNotCreate("<to>", "File exists") << QStringList();
         QTest::addRow("refuses a folder whose parent is missing")
@@ -530,7 +544,18 @@ private slots:
         QTemporaryDir dir;
         const QString folder = Folders::makeFolder(dir);
         QVERIFY(QDir(dir.path()).mkdir(u"Existing"_s));
-        to = dir.filePath(to);
+        to = to.startsWith(u"<folder>") ? QString(to).replace("<folder>", folder)
+                                        : dir.filePath(to);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        // Outside the session folder: a file a take must not reach, and a takes folder beside it.
+        writeFile(dir.filePath(u"private.txt"_s), "private");
+        if (tag == u"a take that is a link")
+            QVERIFY(QFile::link(dir.filePath(u"private.txt"_s), folder + u"/takes/c-1.wav"_s));
+        if (tag == u"a takes folder that is a link") {
+            QVERIFY(QDir(folder + u"/takes"_s)
+                        .rename(folder + u"/takes"_s, dir.filePath(u"elsewhere"_s)));
+            QVERIFY(QFile::link(dir.filePath(u"elsewhere"_s), folder + u"/takes"_s));
+        }
         error.replace("<to>", to).replace("<folder>", folder);
         // Every chosen take has its audio: b has none left, and c chooses the older of two.
         Session session = Folders::recorded();
@@ -541,13 +566,12 @@ private slots:
         try {
             QCOMPARE(SessionDisk::exportTo(session, folder, to), 2);
             QVERIFY2(error.isEmpty(), "the export must fail");
-        } catch (const SystemError &e) {
+        } catch (const Error &e) {
             QCOMPARE(e.description(), error);
         }
         QCOMPARE(entries(to), written);
         if (written.contains("EXPORT-INCOMPLETE.txt"))
-            QCOMPARE(
-                readFile(to + u"/EXPORT-INCOMPLETE.txt"_s), "Export incomplete: " + error.toUtf8());
+            QCOMPARE(readFile(to + u"/EXPORT-INCOMPLETE.txt"_s), error.toUtf8());
         if (!error.isEmpty())
             return;
         QCOMPARE(readFile(to + u"/a.wav"_s), QByteArray("RIFF a-2"));
