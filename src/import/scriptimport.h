@@ -8,9 +8,6 @@
 
 namespace ScriptImport {
 
-/// The largest script file accepted, in bytes.
-inline constexpr qint64 maxScriptBytes = 10'000'000;
-
 /// Reads a script file, chosen by its extension: .json holds a script record, .csv a header row
 /// with a "text" column and optional "id" and "note" columns, anything else one prompt per line.
 /// Returns a validated script; throws AppError for the program's own rules and SystemError

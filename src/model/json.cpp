@@ -126,6 +126,10 @@ Document::Document(const QByteArray &bytes, QString fileName) : m_fileName(std::
                 memory);
             result
                 = reader.Parse<parseFlags | rapidjson::kParseValidateEncodingFlag>(stream, builder);
+            // The reader takes a NUL byte for the end of the text, so whatever follows one after
+            // the document would pass unread.
+            if (!result.IsError() && stream.Tell() < size_t(text.size()))
+                result.Set(rapidjson::kParseErrorDocumentRootNotSingular, stream.Tell());
         }
         numberTooBig = builder.numberTooBig;
         return !result.IsError();
@@ -146,13 +150,12 @@ Document::Document(const QByteArray &bytes, QString fileName) : m_fileName(std::
             ++column;
         }
     }
-    throw SystemError(
-        QStringLiteral("%1, line %2, column %3: %4")
-            .arg(m_fileName)
-            .arg(line)
-            .arg(column)
-            .arg(QString::fromUtf8(rapidjson::GetParseError_En(
-                numberTooBig ? rapidjson::kParseErrorNumberTooBig : result.Code()))));
+    throw SystemError(QStringLiteral("%1, line %2, column %3: %4")
+                          .arg(m_fileName)
+                          .arg(line)
+                          .arg(column)
+                          .arg(QString::fromUtf8(rapidjson::GetParseError_En(
+                              numberTooBig ? rapidjson::kParseErrorNumberTooBig : result.Code()))));
 }
 
 void Value::fail(QStringView problem) const
@@ -299,6 +302,27 @@ QDateTime Value::dateTime() const
     if (!time)
         fail(u"must be a date and time such as 2026-01-31T09:30:00Z");
     return *time;
+}
+
+qint64 Value::textBytes() const
+{
+    // Without recursion, as the reader itself: a document may nest without end.
+    qint64 total = 0;
+    std::vector<const rapidjson::Value *> pending {m_value};
+    while (!pending.empty()) {
+        const rapidjson::Value *value = pending.back();
+        pending.pop_back();
+        if (value->IsString()) {
+            total += value->GetStringLength();
+        } else if (value->IsObject()) {
+            for (const auto &m : value->GetObject())
+                pending.push_back(&m.value);
+        } else if (value->IsArray()) {
+            for (const auto &element : value->GetArray())
+                pending.push_back(&element);
+        }
+    }
+    return total;
 }
 
 Value Object::member(std::string_view name) const

@@ -40,6 +40,9 @@ public:
     [[nodiscard]] qint64 integer() const;
     /// An internet date-time string, "Z" or an offset.
     [[nodiscard]] QDateTime dateTime() const;
+    /// The bytes of UTF-8 in all the strings this value holds, at any depth, member names
+    /// aside; counted without reading the strings.
+    [[nodiscard]] qint64 textBytes() const;
 
     /// Throws the reader's error for this value: `<file>: "<path>" <problem>`.
     [[noreturn]] void fail(QStringView problem) const;

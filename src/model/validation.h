@@ -15,6 +15,10 @@
 
 namespace ScriptImport {
 
+/// The largest script accepted, in bytes: of a script file, and of the texts of a script in
+/// a session document.
+inline constexpr qint64 maxScriptBytes = 10'000'000;
+
 /// Checks every rule a script must keep and returns the very script it was given; throws
 /// AppError with the message of the first rule broken, in script order.
 const Script &validate(const Script &script);

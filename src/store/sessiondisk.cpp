@@ -1,10 +1,12 @@
 #include "sessiondisk.h"
 
+#include "apperror.h"
 #include "atomicfile.h"
 #include "datetime.h"
 #include "error.h"
 #include "files.h"
 #include "json.h"
+#include "validation.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -193,7 +195,11 @@ Session decode(const QByteArray &bytes, const QString &fileName)
 
     Session session;
     session.version = root.member("version").integer();
-    session.script = Json::readScript(root.member("script"));
+    // A script no import would take: its text alone would stall the window that lays it out.
+    const Json::Value script = root.member("script");
+    if (script.textBytes() > ScriptImport::maxScriptBytes)
+        throw AppError(QStringLiteral("The session's script is too large to open."));
+    session.script = Json::readScript(script);
     session.index = root.member("index").integer();
 
     const Json::Object takes = root.member("takes").object();

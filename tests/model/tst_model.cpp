@@ -47,6 +47,7 @@ QString readJson(const QByteArray &bytes, const QString &query)
         {"number", [](const Json::Value &v) { return QString::number(v.number(), 'g', 17); }},
         {"integer", [](const Json::Value &v) { return QString::number(v.integer()); }},
         {"date", [](const Json::Value &v) { return v.dateTime().toString(Qt::ISODate); }},
+        {"bytes", [](const Json::Value &v) { return QString::number(v.textBytes()); }},
         {"names", [](const Json::Value &v) {
              QStringList names;
              v.object().forEach([&names](const QString &name, auto) { names.append(name); });
@@ -346,6 +347,10 @@ private slots:
             "lines counted, columns in characters", "[\n1,\n\"\u00e9\",x]", 5, "Invalid value.", 3);
         fault("something after the document", "{} x", 4,
             "The document root must not be followed by other values.");
+        fault("something after a NUL after the document", QByteArray("{}\0x", 4), 3,
+            "The document root must not be followed by other values.");
+        row("text bytes, at any depth, names aside", R"({"a":["\u00e9",{"b":"xy"}],"k":1})",
+            "bytes", "4");
         row("nested 100,000 deep", QByteArray(100'000, '[') + QByteArray(100'000, ']'), "names",
             "session.json: the document must be an object");
     }

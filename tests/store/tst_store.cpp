@@ -207,6 +207,14 @@ private slots:
                 << QByteArray(minimalDocument).replace(member, "")
                 << u"session.json: \"%1\""_s.arg(path);
         }
+        // The texts of the script, title and id included, at the import's limit and past it.
+        const auto texts = [](qsizetype bytes) {
+            return QByteArray(minimalDocument)
+                .replace("\"text\":\"x\"", "\"text\":\"" + QByteArray(bytes - 2, 'x') + '"');
+        };
+        QTest::addRow("a script of 10,000,000 bytes") << texts(10'000'000) << QString();
+        QTest::addRow("a script of 10,000,001 bytes")
+            << texts(10'000'001) << "The session's script is too large to open.";
         // A well-formed name in a folder other than takes: only the session's own rules refuse it.
         QTest::addRow("a take outside the takes folder")
             << QByteArray(minimalDocument).replace("takes\\/a.wav", "audio\\/a.wav")
@@ -243,8 +251,10 @@ private slots:
             message = e.description();
         }
         QVERIFY2(folderSnapshot(dir.path()) == before, "a load writes nothing");
-        const Session minimal {1, {"T", {{"a", "x", {}}}}, 0,
+        Session minimal {1, {"T", {{"a", "x", {}}}}, 0,
             {{"a", {{"t", "takes/a.wav", 1.5, utc(1796555109000)}}}}, {}};
+        if (document.size() > 10'000'000)
+            minimal.script.lines[0].text = QString(9'999'998, u'x');
         QVERIFY2(error.isEmpty() ? message.isEmpty() && session == minimal
                                  : message.contains(error.replace("<dir>", dir.path())),
             qPrintable(u"the load said “%1”"_s.arg(message)));
