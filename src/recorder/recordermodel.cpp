@@ -143,7 +143,15 @@ void RecorderModel::setFontSize(double fontSize)
 
 void RecorderModel::setSession(std::optional<Session> session)
 {
+    // Every session handed over here was just read from its folder or written there.
     m_session = std::move(session);
+    m_unsaved = false;
+    sessionUpdated();
+}
+
+void RecorderModel::changed()
+{
+    m_unsaved = true;
     sessionUpdated();
 }
 
@@ -333,10 +341,14 @@ void RecorderModel::open(const QString &folder)
 
 bool RecorderModel::persist()
 {
-    if (!m_session || !m_folder)
+    // Nothing to write when the session is what was saved last: a folder gone or made
+    // read-only then stands in the way of no command, quitting included.
+    if (!m_session || !m_folder || !m_unsaved)
         return true;
     const std::optional<QString> failure
         = attempt([this] { m_writer.save(std::as_const(*m_session), *m_folder); });
+    m_saveFailure = failure.value_or(QString());
+    m_unsaved = failure.has_value();
     if (!failure)
         return true;
     setError(u"Progress could not be saved. Keep this session open and retry. Audio remains in "
@@ -419,7 +431,7 @@ void RecorderModel::select(const QString &lineId)
         return;
     stopPlayback();
     m_session->index = found - lines.cbegin();
-    sessionUpdated();
+    changed();
     setElapsed(0);
     setLevel(0);
     setMessage(everyTakeSaved);
@@ -460,7 +472,7 @@ void RecorderModel::selectTake(const QString &takeId)
         return;
     stopPlayback();
     m_session->selected.insert(line->id, takeId);
-    sessionUpdated();
+    changed();
     const Take *take = chosen();
     setElapsed(take ? take->duration : 0);
     persist();
@@ -586,7 +598,7 @@ void RecorderModel::finishRecording(bool success)
         m_session->takes[pending.line].append(
             Take {pending.id, pending.file, duration, m_services.now()});
         m_session->selected.insert(pending.line, pending.id);
-        sessionUpdated();
+        changed();
         if (!persist())
             return;
         if (!m_requestedStop)
@@ -686,9 +698,12 @@ bool RecorderModel::confirm(const QString &title, const QString &detail, const Q
 void RecorderModel::recoverAfterRemovalError(const QString &description, const QString &folder)
 {
     // Show what is on disk now: the old document if it was put back, the new one otherwise.
+    // When it cannot be read, what is shown may differ from it, and is saved at the next chance.
     try {
         setSession(SessionDisk::load(folder));
-    } catch (...) {}
+    } catch (...) {
+        m_unsaved = true;
+    }
     setError(u"Could not complete the action: "_s + description);
 }
 
@@ -812,12 +827,20 @@ void RecorderModel::microphoneSettings()
     m_services.desktop->openMicrophoneSettings();
 }
 
-bool RecorderModel::prepareToQuit()
+bool RecorderModel::prepareToQuit(bool mayAsk)
 {
     if (m_requestingPermission)
         return false;
     if (m_recording)
         stopRecording();
     stopPlayback();
-    return persist();
+    if (persist())
+        return true;
+    // The person may still leave: a folder that vanished or a full disk must not hold the
+    // program open for good. Only a click on the action lets the changes go.
+    return mayAsk
+        && confirm(QStringLiteral("Quit without saving?"),
+            u"The latest changes to “"_s + title() + u"” could not be saved: "_s + m_saveFailure
+                + u" Quitting now loses them."_s,
+            QStringLiteral("Quit Without Saving"));
 }

@@ -146,7 +146,8 @@ public:
 
     /// Makes the session in `folder` the open one. Throws what loading it throws.
     void open(const QString &folder);
-    /// Saves the open session; false, with `error` set, when the save failed.
+    /// Saves the open session when it differs from what was saved last; false, with `error`
+    /// set, when the save failed.
     bool persist();
 
     /// Creates a session folder for `script` under the data folder and opens it. Throws when
@@ -182,8 +183,10 @@ public:
     Q_INVOKABLE void soundSettings();
     Q_INVOKABLE void microphoneSettings();
     /// Brings the session to a safe state before the program ends: a running take is filed,
-    /// playback stops and the session is saved. False when the program must not end now.
-    bool prepareToQuit();
+    /// playback stops and what is unsaved is saved. When that save fails, the person is asked
+    /// whether to quit without saving if `mayAsk`, and else the answer is no. False when the
+    /// program must not end now.
+    bool prepareToQuit(bool mayAsk = true);
 
 Q_SIGNALS:
     void sessionChanged();
@@ -231,6 +234,8 @@ private:
     void setSession(std::optional<Session> session);
     /// The session changed, in place or by replacement: the sidebar and the window follow.
     void sessionUpdated();
+    /// The session changed in place and differs from what was saved last.
+    void changed();
     void setFolder(std::optional<QString> folder);
     void setRecording(bool recording);
     void setPlaying(bool playing);
@@ -247,6 +252,10 @@ private:
     std::optional<QString> m_folder;
     /// Saves the session after every change, encoding only what the change touched.
     SessionDisk::SessionWriter m_writer;
+    /// The session differs from what was saved last; kept here, not read from the disk.
+    bool m_unsaved = false;
+    /// Why the last save failed.
+    QString m_saveFailure;
     bool m_recording = false;
     bool m_playing = false;
     bool m_requestingPermission = false;

@@ -14,12 +14,13 @@ public:
     /// The window hands the controller over each time it is shown; held weakly.
     void setModel(RecorderModel *model) { m_model = model; }
 
-    /// Never deferred: the controller's answer is final.
-    [[nodiscard]] TerminateReply applicationShouldTerminate()
+    /// The controller's answer is final; it may first ask the person whether to quit without
+    /// saving, when `mayAsk`.
+    [[nodiscard]] TerminateReply applicationShouldTerminate(bool mayAsk = true)
     {
         if (!m_model)
             return TerminateReply::Now;
-        return m_model->prepareToQuit() ? TerminateReply::Now : TerminateReply::Cancel;
+        return m_model->prepareToQuit(mayAsk) ? TerminateReply::Now : TerminateReply::Cancel;
     }
 
     /// Closing the one window quits, through the same reply.

@@ -18,7 +18,10 @@ QuorbelApp::QuorbelApp(RecorderServices services, QObject *parent)
     // A logout asks first. Only a session manager that lets the program interact can be told
     // to wait; the others end it regardless, and then at least the take was filed and saved.
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
-        if (!mayQuit() && manager.allowsInteraction()) {
+        m_unattendedQuit = true;
+        const bool mayEnd = mayQuit();
+        m_unattendedQuit = false;
+        if (!mayEnd && manager.allowsInteraction()) {
             manager.cancel();
             manager.release();
         }
@@ -76,7 +79,11 @@ bool QuorbelApp::quitOnTerminationSignals()
         return false;
     }
     m_watcher = watcher.release();
-    connect(m_watcher, &TerminationWatcher::requested, this, &QuorbelApp::quit);
+    connect(m_watcher, &TerminationWatcher::requested, this, [this] {
+        m_unattendedQuit = true;
+        quit();
+        m_unattendedQuit = false;
+    });
     return true;
 }
 
@@ -93,7 +100,8 @@ void QuorbelApp::windowShown()
 
 bool QuorbelApp::mayQuit()
 {
-    return m_delegate.applicationShouldTerminate() == AppDelegate::TerminateReply::Now;
+    return m_delegate.applicationShouldTerminate(!m_unattendedQuit)
+        == AppDelegate::TerminateReply::Now;
 }
 
 void QuorbelApp::quit()

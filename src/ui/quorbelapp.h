@@ -49,7 +49,8 @@ public:
     Q_INVOKABLE void windowShown();
     /// Asks the delegate whether the program may end now; the controller first files a running
     /// take, stops playback and saves. False while the microphone permission is being asked
-    /// for, or when the session could not be saved.
+    /// for, or when the session could not be saved and the person chose not to quit without
+    /// saving (a quit by SIGINT, SIGTERM or a logout asks no one, and is refused then).
     Q_INVOKABLE bool mayQuit();
     /// The Quit command: closes the window, which asks `mayQuit`; the program ends with it.
     Q_INVOKABLE void quit();
@@ -64,6 +65,8 @@ private:
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QPointer<QQuickWindow> m_window;
     TerminationWatcher *m_watcher = nullptr;
+    /// The quit under way came from a signal, where no one may be there to answer.
+    bool m_unattendedQuit = false;
     QString m_loadErrors;
 };
 

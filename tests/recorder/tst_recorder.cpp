@@ -104,6 +104,7 @@ const Step deleteTake = [](Rig &, RecorderModel &m) { m.confirmDeleteTake(); };
 const Step startOver = [](Rig &, RecorderModel &m) { m.confirmStartOver(); };
 const Step exportAll = [](Rig &, RecorderModel &m) { m.exportRecordings(); };
 const Step quit = [](Rig &r, RecorderModel &m) { r.quits << m.prepareToQuit(); };
+const Step quitUnattended = [](Rig &r, RecorderModel &m) { r.quits << m.prepareToQuit(false); };
 const Step block = [](Rig &, RecorderModel &m) { blockSaves(m.folder(), true); };
 const Step unblock = [](Rig &, RecorderModel &m) { blockSaves(m.folder(), false); };
 // Panels and alerts are cancelled unless answered beforehand.
@@ -503,8 +504,17 @@ private slots:
         row("quit during a take files it", {test, take, press, heard(96000), quit},
             {.takes = 2, .recording = false, .quits = QList<bool> {true}});
         row("quit while asking", {test, hold, press, quit}, {.quits = QList<bool> {false}});
-        row("quit unsaved", {test, take, block, quit, unblock},
-            {.error = notSaved, .quits = QList<bool> {false}});
+        row("quit with nothing unsaved, the folder blocked", {test, take, block, quit, unblock},
+            {.quits = QList<bool> {true}});
+        // The second quit, with the folder back, saves what the first could not.
+        row("quit unsaved, asked and cancelled", {test, take, block, next, quit, unblock, quit},
+            {.line = 1, .error = notSaved, .quits = QList<bool> {false, true}});
+        row("quit unsaved, asked and confirmed",
+            {test, take, block, next, yes, quit, unblock, quit},
+            {.error = notSaved, .quits = QList<bool> {true, true}});
+        row("quit unsaved, unattended, asks no one",
+            {test, take, block, next, yes, quitUnattended, unblock, quit},
+            {.error = notSaved, .quits = QList<bool> {false, true}});
         row("a later command saves an earlier change", {test, block, next, unblock, openSession},
             {.line = 1, .error = notSaved});
         row("a take that cannot be saved is kept",
@@ -603,6 +613,18 @@ private slots:
         QCOMPARE(
             rig.desktop.trashed, (QStringList {second, QDir(uut->folder()).filePath(u"takes"_s)}));
         QVERIFY2(uut->search().isEmpty(), "the sidebar starts afresh");
+
+        blockSaves(uut->folder(), true);
+        uut->next();
+        QVERIFY(!uut->prepareToQuit());
+        blockSaves(uut->folder(), false);
+        const Platform::Alert leave = rig.desktop.alerts.value(4);
+        QCOMPARE(leave.title, u"Quit without saving?"_s);
+        QCOMPARE(leave.detail,
+            u"The latest changes to “Recording test” could not be saved: Could not write “%1”: Is "
+            u"a directory Quitting now loses them."_s.arg(
+                SessionDisk::documentPath(uut->folder())));
+        QCOMPARE(leave.action, u"Quit Without Saving"_s);
     }
 
     void failedRemovalShowsWhatIsOnDisk_data()
@@ -722,11 +744,17 @@ private slots:
         if (state != u"unsaved")
             uut->toggleRecord();
         QCoreApplication::processEvents();
+        const Session saved = *uut->session();
+        if (state == u"unsaved") {
+            // A change that cannot be saved: the session now differs from its file.
+            blockSaves(uut->folder(), true);
+            uut->previous();
+            uut->setError(std::nullopt);
+        }
         const Session before = *uut->session();
         const QString message = uut->message();
         const auto asked = rig.audio.permissionRequests;
         const auto recorders = rig.audio.recorders.size();
-        blockSaves(uut->folder(), state == u"unsaved");
         rig.desktop.panelAnswers << writeFile(rig.path(u"prompts.txt"_s), prompts(2));
         rig.desktop.confirmAnswers << true;
 
@@ -738,7 +766,7 @@ private slots:
             qPrintable(uut->errorText()));
         QVERIFY(uut->busy() == (state != u"unsaved") && uut->message() == message);
         QCOMPARE(*uut->session(), before);
-        QCOMPARE(onDisk(*uut), before);
+        QCOMPARE(onDisk(*uut), saved);
         QVERIFY2(entries(rig.dataDir()).size() == 1 && rig.desktop.trashed.isEmpty(),
             "no session made, no take moved");
         QVERIFY2(rig.desktop.folderPanels.isEmpty() && rig.audio.playerPaths.isEmpty(),

@@ -274,6 +274,19 @@ private Q_SLOTS:
             {"window.visible=false", "disk.takes=1"});
         row("closing is refused while asking", {hold, test, click("recordButton"), closeWindow},
             {"window.visible=true"});
+        // A folder where session.json goes: the change of line cannot be saved.
+        const Act block = [](WindowRig &rig) {
+            const QString document = SessionDisk::documentPath(rig.model().folder());
+            QVERIFY(QFile::remove(document) && QDir().mkpath(document + u"/x"_s));
+        };
+        // Staying is what the window does anyway until the signal arrives: give it time to.
+        const Act terminateAndWait = [](WindowRig &) {
+            ::raise(SIGTERM);
+            QTest::qWait(300);
+        };
+        row("SIGTERM with a change unsaved asks no one and stays",
+            {watch, test, block, click("nextButton"), yes, terminateAndWait},
+            {"window.visible=true", "desktop.alerts=0"});
     }
 
     void showsWhatItDoes()
