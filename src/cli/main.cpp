@@ -146,11 +146,12 @@ int record(const QString &file, double seconds)
     QEventLoop loop;
     int exitCode = 0;
     QString failure;
-    // After `stop`, once more through the event loop: a failure to close the file is reported
-    // through it.
     const auto stop = [&] {
-        recorder->stop();
-        QTimer::singleShot(0, &loop, &QEventLoop::quit);
+        if (const std::optional<QString> stopped = recorder->stop()) {
+            exitCode = 1;
+            failure = *stopped;
+        }
+        loop.quit();
     };
     QObject::connect(&stopRequested, &TerminationWatcher::requested, &loop, stop);
     QTimer deadline;
@@ -186,8 +187,16 @@ int record(const QString &file, double seconds)
         deadline.start(int(std::ceil(seconds * 1000)));
     loop.exec();
 
-    if (exitCode == 1)
+    if (exitCode == 1 && recorder->currentTime() <= 0) {
+        // Not a single frame: what is there is no take, at most a header.
+        QFile::remove(path);
         return fail(failure);
+    }
+    if (exitCode == 1)
+        return fail(failure
+            + QStringLiteral("\nThe take was cut short: kept %1 s in “%2”.")
+                  .arg(recorder->currentTime(), 0, 'f', 1)
+                  .arg(path));
     // One reading over the whole take: the meters fold every sample since they were last read.
     recorder->updateMeters();
     const int printed = print(QStringLiteral("Duration: %1 s\nPeak: %2 dBFS\nAverage: %3 dBFS\n")

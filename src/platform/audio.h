@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // What the controller needs of the sound system: takes are recorded, metered, measured and
 // played through these, so the controller can be driven by fakes in tests.
@@ -31,8 +32,10 @@ public:
     /// the recorder has then stopped.
     [[nodiscard]] virtual bool record() = 0;
     /// Stops capturing, after writing what the input still held. The file is complete and
-    /// closed on return. Does nothing once stopped; `finished` is not emitted for it.
-    virtual void stop() = 0;
+    /// closed on return, and what went wrong writing it is returned: a description that names
+    /// the file and the reason, which no signal repeats. Does nothing once stopped; `finished`
+    /// is not emitted for it.
+    [[nodiscard]] virtual std::optional<QString> stop() = 0;
     /// Folds every sample captured since the previous call into the two readings below.
     virtual void updateMeters() = 0;
     /// Average (RMS) power of the samples taken in by the last `updateMeters`, in dBFS.
@@ -46,8 +49,9 @@ Q_SIGNALS:
     /// The recorder stopped by itself, because its input went away. `success` tells whether
     /// its file is a good one holding what was captured until then.
     void finished(bool success);
-    /// Writing the take failed and the recorder has stopped. `description` names the file and
-    /// the reason; empty when the system gave none.
+    /// Writing the take failed while it was recorded, and the recorder has stopped; what was
+    /// written until then stays in the file. `description` names the file and the reason; empty
+    /// when the system gave none.
     void encodeError(const QString &description);
 };
 
@@ -104,8 +108,8 @@ public:
     /// A recorder for a new take file at the absolute `path`, which is created here and must
     /// not exist yet. Throws SystemError when no recorder or no file can be made for it.
     [[nodiscard]] virtual std::unique_ptr<Recorder> makeRecorder(const QString &path) = 0;
-    /// Frames and sample rate of the audio file at `path`. Throws SystemError when it cannot be read
-    /// as audio.
+    /// Frames and sample rate of the audio file at `path`. Throws SystemError when it cannot be
+    /// read as audio.
     [[nodiscard]] virtual AudioFileInfo fileInfo(const QString &path) = 0;
 
 Q_SIGNALS:

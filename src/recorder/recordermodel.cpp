@@ -530,8 +530,10 @@ void RecorderModel::stopRecording()
     if (!m_recording || !m_recorder)
         return;
     m_requestedStop = true;
-    m_recorder->stop();
-    finishRecording(true);
+    // The last of the audio is written while the recorder stops; a failure there is known
+    // before the take is filed.
+    const std::optional<QString> failure = m_recorder->stop();
+    finishRecording(true, failure);
 }
 
 void RecorderModel::beginRecording()
@@ -575,7 +577,7 @@ void RecorderModel::beginRecording()
     setMessage(QStringLiteral("Recording… read the line, then click Stop & save."));
 }
 
-void RecorderModel::finishRecording(bool success)
+void RecorderModel::finishRecording(bool success, const std::optional<QString> &cutShort)
 {
     if (!m_pending || !m_folder)
         return;
@@ -601,7 +603,7 @@ void RecorderModel::finishRecording(bool success)
         changed();
         if (!persist())
             return;
-        if (!m_requestedStop)
+        if (!m_requestedStop || cutShort)
             setMessage(QStringLiteral("Recording interrupted; the captured audio was saved. "
                                       "Listen back before continuing."));
         else if (m_peak < -55.0f)
@@ -613,9 +615,17 @@ void RecorderModel::finishRecording(bool success)
         else
             setMessage(QStringLiteral("Take saved. Listen back or move to the next line."));
         setElapsed(duration);
+        // The disk, not the microphone, ended it, and what came before is safe.
+        if (cutShort)
+            setError(u"The take was cut short: "_s + *cutShort
+                + u" The audio recorded until then was kept."_s);
     });
-    if (failure)
-        setError(*failure);
+    if (!failure)
+        return;
+    // Nothing is recording any more, whatever the status line said while it did.
+    setMessage(everyTakeSaved);
+    // When writing failed, that is what spoiled the take, whatever reading it then said.
+    setError(cutShort ? u"The take could not be written: "_s + *cutShort : *failure);
 }
 
 void RecorderModel::recorderFinished(Platform::Recorder *recorder, bool success)
@@ -628,10 +638,14 @@ void RecorderModel::recorderFailed(Platform::Recorder *recorder, const QString &
 {
     if (!m_recorder || m_recorder.get() != recorder)
         return;
+    // Writing failed: the disk is full or the folder gone. What was written is kept when it
+    // can be played. Without a reason there is nothing to tell but the device's trouble.
+    if (!description.isEmpty()) {
+        finishRecording(true, description);
+        return;
+    }
     finishRecording(false);
-    setError(u"The audio device stopped recording. "_s
-        + (description.isEmpty() ? QStringLiteral("Check the microphone connection.")
-                                 : description));
+    setError(u"The audio device stopped recording. Check the microphone connection."_s);
 }
 
 // --- Playback -----------------------------------------------------------------------------------

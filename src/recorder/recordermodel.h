@@ -223,7 +223,10 @@ private:
 
     void startUp();
     void beginRecording();
-    void finishRecording(bool success);
+    /// Files the take just ended, when its file holds usable audio. `cutShort` says why
+    /// writing it failed, if it did: the take is then filed as an interrupted one, and the
+    /// person told what stopped it.
+    void finishRecording(bool success, const std::optional<QString> &cutShort = std::nullopt);
     void recorderFinished(Platform::Recorder *recorder, bool success);
     void recorderFailed(Platform::Recorder *recorder, const QString &description);
     void playerFinished(Platform::Player *player);

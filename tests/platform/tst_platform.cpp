@@ -741,8 +741,7 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(uut->currentTime() > 0, "samples must reach the file", timeoutMs);
         QVERIFY2(feedMicrophone(fedPath), "paplay must play into the microphone");
         // Stopped the moment the speech is out, while its end is still on its way to the program.
-        uut->stop();
-        uut->stop();
+        QVERIFY2(!uut->stop() && !uut->stop(), "the take is written whole, and stopped once");
         const double stoppedAt = uut->currentTime();
         QTest::qWait(50);
         QVERIFY2(finished.isEmpty() && failed.isEmpty() && uut->currentTime() == stoppedAt,
@@ -959,27 +958,74 @@ private slots:
         QCOMPARE(told.value_or(QString()), u"%1 48000 3\n"_s.arg(take.samples.size()));
     }
 
-    void reportsAFailedWrite()
+    void keepsWhatWasWrittenWhenWritingFails_data()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"take.wav"_s);
+        QTest::addColumn<QString>("limit"); // how the room runs out
+        QTest::addColumn<QString>("seconds"); // how long the take is asked to run
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<double>("kept"); // seconds at least; 0: the file must be gone
+
         // A file size limit of 150 KiB, reached after about a second: the writes beyond it fail
-        // with EFBIG, as they would on a full disk with ENOSPC. The sound server's client library
-        // would complain about the limit on its shared memory: it is told to use none.
+        // with EFBIG, as they would on a full disk with ENOSPC.
+        QTest::addRow("a file size limit, during the take") << "ulimit -f 150"
+                                                            << "20"
+                                                            << "File too large" << 0.9;
+        // A 64 KiB disk fills after 0.45 s, about as the take stops and its last audio comes in.
+        QTest::addRow("a full disk, as the take stops") << "size=64k"
+                                                        << "0.4"
+                                                        << "No space left on device" << 0.3;
+        QTest::addRow("a full disk") << "full"
+                                     << "2"
+                                     << "No space left on device" << 0.0;
+    }
+
+    void keepsWhatWasWrittenWhenWritingFails()
+    {
+        QFETCH(QString, limit);
+        QFETCH(QString, seconds);
+        QFETCH(QString, reason);
+        QFETCH(double, kept);
+        QTemporaryDir dir;
+        const QString disk = dir.filePath(u"disk"_s), outcome = dir.filePath(u"outcome"_s);
+        QVERIFY(QDir().mkdir(disk) && QDir().mkdir(outcome));
+        // The sound server's client library would complain about a file size limit on its shared
+        // memory: it is told to use none. A tmpfs is mounted in a private mount namespace, and
+        // what it holds is copied out before the namespace goes.
         const QString config
             = writeFile(dir.filePath(u"client.conf"_s), "autospawn = no\nenable-shm = no\n");
+        const bool ulimit = limit.startsWith(u"ulimit");
         QProcess recorder;
         recorder.setProcessEnvironment(
             environmentFor(qEnvironmentVariable("PULSE_SERVER"), config));
-        recorder.start(u"bash"_s,
-            {u"-c"_s, uR"(trap "" XFSZ; ulimit -f 150; exec "$0" "$@")"_s, cli, u"record"_s, path,
-                u"--seconds"_s, u"20"_s});
+        recorder.start(ulimit ? u"bash"_s : u"unshare"_s,
+            QStringList(ulimit ? QStringList() : QStringList {u"-m"_s, u"bash"_s})
+                + QStringList {u"-c"_s, uR"(trap "" XFSZ; case "$2" in ulimit*) $2 ;;
+                          full) mount -t tmpfs -o size=4k quorbel-full "$1" || exit 99
+                                head -c 4096 /dev/zero > "$1/filler" ;;
+                          *) mount -t tmpfs -o "$2" quorbel-full "$1" || exit 99 ;; esac
+                        "$3" record "$1/take.wav" --seconds "$4" 2> "$5/errors"; echo $? > "$5/exit"
+                        cp "$1/take.wav" "$5/" 2>/dev/null; exit 0)"_s,
+                    u"bash"_s, disk, limit, cli, seconds, outcome});
         QVERIFY2(recorder.waitForFinished(timeoutMs), "the recorder must stop by itself");
-        QCOMPARE(QString::fromUtf8(recorder.readAllStandardError()),
-            u"Could not write “%1”: File too large\n"_s.arg(path));
-        QCOMPARE(recorder.exitCode(), 1);
-        QVERIFY2(readAudio(path).samples.size() > size_t(takeRate * 0.9),
+        if (recorder.exitCode() == 99)
+            QSKIP("cannot mount a tmpfs in a private mount namespace here (needs root)");
+        const QString path = disk + u"/take.wav"_s;
+        const QString said = QString::fromUtf8(readFile(outcome + u"/errors"_s));
+        QVERIFY2(
+            said.startsWith(u"Could not write “%1”: %2\n"_s.arg(path, reason)), qPrintable(said));
+        QCOMPARE(readFile(outcome + u"/exit"_s), QByteArray("1\n"));
+        const Audio take = readAudio(outcome + u"/take.wav"_s);
+        if (kept == 0) {
+            QVERIFY2(!QFileInfo::exists(outcome + u"/take.wav"_s) && said.count(u'\n') == 1,
+                "a file without a single frame is no take, and goes");
+            return;
+        }
+        QVERIFY2(take.samples.size() > size_t(takeRate * kept),
             "what was written before must stay readable");
+        QCOMPARE(said.section(u'\n', 1),
+            u"The take was cut short: kept %1 s in “%2”.\n"_s
+                .arg(double(take.samples.size()) / takeRate, 0, 'f', 1)
+                .arg(path));
     }
 };
 

@@ -113,6 +113,7 @@ const Step hold = [](Rig &r, RecorderModel &) { r.audio.permission.reset(); };
 const Step deny = [](Rig &r, RecorderModel &) { r.audio.permission = false; };
 const Step grant = [](Rig &r, RecorderModel &) { r.audio.releasePermission(true); };
 const Step deaf = [](Rig &r, RecorderModel &) { r.audio.recordResult = false; };
+const Step stopFails = [](Rig &r, RecorderModel &) { r.recorder()->stopFailure = u"No space."_s; };
 const Step busyInput = [](Rig &r, RecorderModel &) { r.audio.recorderFailure = u"Busy."_s; };
 const Step unnamed = [](Rig &r, RecorderModel &) { r.changeInput({true, {}}); };
 const Step unplugged = [](Rig &r, RecorderModel &) { r.changeInput({false, {}}); };
@@ -388,7 +389,12 @@ private slots:
         row("a take starts", {test, press},
             {.recording = true, .message = u"Recording… read the line, then click Stop & save."_s});
         row("exactly 0.1 s", again + Steps {heard(4800), press},
-            {.takes = 1, .chosen = 1, .recording = false, .level = 0, .error = noUsableAudio});
+            {.takes = 1,
+                .chosen = 1,
+                .recording = false,
+                .level = 0,
+                .message = everyTakeSaved,
+                .error = noUsableAudio});
         row("just over 0.1 s", again + Steps {heard(4801), press},
             {.takes = 2, .chosen = 2, .elapsed = 4801 / 48000.0, .message = plainSaved});
         row("no rate", again + Steps {heard(480, 0), press}, {.takes = 1, .error = noUsableAudio});
@@ -406,8 +412,17 @@ private slots:
             {.takes = 2, .recording = false, .message = cut});
         row("broken", again + Steps {heard(72000), ends(u"broken"_s)},
             {.takes = 1, .chosen = 1, .recording = false, .level = 0, .error = noUsableAudio});
-        row("writing fails", again + Steps {heard(72000), ends(u"encode:No space"_s)},
-            {.takes = 1, .recording = false, .error = stopped + u"No space"_s});
+        // The disk, not the device: what was written is kept when it can be played.
+        const QString cutShort = u"The take was cut short: No space. The audio recorded until "
+                                 u"then was kept."_s;
+        row("writing fails", again + Steps {heard(72000), ends(u"encode:No space."_s)},
+            {.takes = 2, .chosen = 2, .recording = false, .message = cut, .error = cutShort});
+        row("writing fails at once", again + Steps {heard(2400), ends(u"encode:No space."_s)},
+            {.takes = 1,
+                .message = everyTakeSaved,
+                .error = u"The take could not be written: No space."_s});
+        row("writing fails as the take stops", again + Steps {heard(72000), stopFails, press},
+            {.takes = 2, .recording = false, .message = cut, .error = cutShort});
         row("writing fails silently", again + Steps {ends(u"encode:"_s)},
             {.takes = 1, .error = stopped + u"Check the microphone connection."_s});
         row("a late report ends no later take",

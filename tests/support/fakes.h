@@ -26,7 +26,7 @@ class FakeRecorder final : public Platform::Recorder
     Q_OBJECT
 public:
     [[nodiscard]] bool record() override { return recordResult; }
-    void stop() override {}
+    [[nodiscard]] std::optional<QString> stop() override { return stopFailure; }
     void updateMeters() override {}
     [[nodiscard]] float averagePower() const override { return average; }
     [[nodiscard]] float peakPower() const override { return peak; }
@@ -35,6 +35,8 @@ public:
     /// The take's file.
     QString path;
     bool recordResult = true;
+    /// What `stop()` reports of writing the file.
+    std::optional<QString> stopFailure;
     float average = Platform::silenceDb;
     float peak = Platform::silenceDb;
     double seconds = 0;

@@ -83,15 +83,13 @@ bool WavRecorder::record()
     return false;
 }
 
-void WavRecorder::stop()
+std::optional<QString> WavRecorder::stop()
 {
+    // Also a failure already on its way as encodeError, which finds the recorder stopped and
+    // says nothing: reported here, it is reported once, before the take is filed.
     if (m_state != State::Recording)
-        return;
-    if (const std::optional<QString> failure = shutDown(drainMs)) {
-        QMetaObject::invokeMethod(
-            this, [this, description = *failure] { Q_EMIT encodeError(description); },
-            Qt::QueuedConnection);
-    }
+        return std::nullopt;
+    return shutDown(drainMs);
 }
 
 void WavRecorder::updateMeters()

@@ -38,7 +38,7 @@ public:
 
     /// Starts the input. When it will not start, the empty file is removed again.
     [[nodiscard]] bool record() override;
-    void stop() override;
+    [[nodiscard]] std::optional<QString> stop() override;
     void updateMeters() override;
     [[nodiscard]] float averagePower() const override { return m_averagePower; }
     [[nodiscard]] float peakPower() const override { return m_peakPower; }
