@@ -325,8 +325,14 @@ QVariantList RecorderModel::currentTakes() const
 void RecorderModel::open(const QString &folder)
 {
     Session loaded = SessionDisk::load(folder);
+    // Only a session that loads is held; one this process holds already stays held.
+    std::optional<SessionDisk::SessionLock> lock;
+    if (!m_lock || !m_lock->holds(folder))
+        lock.emplace(folder);
     stopPlayback();
     const int missing = SessionDisk::missingAudioCount(loaded, folder);
+    if (lock)
+        m_lock = std::move(lock);
     setSession(std::move(loaded));
     setFolder(folder);
     setSearch({});
@@ -364,7 +370,9 @@ void RecorderModel::create(const Script &script)
     if (!persist())
         return;
     SessionDisk::Created created = SessionDisk::create(script, m_root);
+    SessionDisk::SessionLock lock(created.folder);
     stopPlayback();
+    m_lock = std::move(lock);
     setSession(std::move(created.session));
     setFolder(created.folder);
     setSearch({});

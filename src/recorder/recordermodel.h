@@ -253,6 +253,8 @@ private:
 
     std::optional<Session> m_session;
     std::optional<QString> m_folder;
+    /// Keeps other windows out of the open session's folder.
+    std::optional<SessionDisk::SessionLock> m_lock;
     /// Saves the session after every change, encoding only what the change touched.
     SessionDisk::SessionWriter m_writer;
     /// The session differs from what was saved last; kept here, not read from the disk.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "files.h"
 #include "json.h"
 #include "records.h"
 
@@ -53,6 +54,25 @@ void save(const Session &session, const QString &folder);
 
 /// Reads folder/session.json and returns it validated.
 [[nodiscard]] Session load(const QString &folder);
+
+/// Holds a session folder for this process, so that no second window opens it and saves over
+/// what the first one saved: an advisory lock on the folder itself, which the system lets go
+/// when the process ends, however it ends. Nothing is written into the folder for it, so a
+/// read-only session, or a folder chosen by mistake, is left as it was.
+class SessionLock
+{
+public:
+    /// Locks `folder`. Throws AppError "This session is open in another Quorbel window." when
+    /// another lock holds it, in this process or another, and SystemError when the folder
+    /// cannot be opened. Where the file system keeps no locks, the folder is held unlocked.
+    explicit SessionLock(const QString &folder);
+
+    /// True when `folder` is the very folder this lock holds, whatever path leads to it.
+    [[nodiscard]] bool holds(const QString &folder) const;
+
+private:
+    FileDescriptor m_folder;
+};
 
 /// The location of the session document inside `folder`.
 [[nodiscard]] QString documentPath(const QString &folder);

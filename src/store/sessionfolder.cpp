@@ -6,8 +6,15 @@
 #include "validation.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QUuid>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 namespace SessionDisk {
 
@@ -55,7 +62,41 @@ void replaceThenTrash(const Session &session, const Session &updated, const QStr
     }
 }
 
+/// Tells one folder apart from every other, whatever path leads to it; nothing when there is
+/// no folder there.
+std::optional<std::pair<dev_t, ino_t>> identityOf(int fd)
+{
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0)
+        return std::nullopt;
+    return std::pair(info.st_dev, info.st_ino);
+}
+
 } // namespace
+
+SessionLock::SessionLock(const QString &folder)
+    // Close-on-exec: a program started from here must not hold the session after we let go.
+    : m_folder(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+{
+    if (m_folder.get() < 0)
+        throw SystemError::io(u"open", folder, errno);
+    int result;
+    do {
+        result = ::flock(m_folder.get(), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && errno == EWOULDBLOCK)
+        throw AppError(QStringLiteral("This session is open in another Quorbel window."));
+}
+
+bool SessionLock::holds(const QString &folder) const
+{
+    const FileDescriptor other(
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto identity = identityOf(other.get());
+    return identity && identity == identityOf(m_folder.get());
+}
 
 QString folderName(const QString &title, QStringView suffix)
 {

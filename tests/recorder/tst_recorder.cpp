@@ -305,6 +305,15 @@ private slots:
                 QFile::link(
                     kind == u"link" ? SessionDisk::documentPath(uut->folder()) : kind, file);
         }
+        // A second window is kept out of the session while the first holds it.
+        const QString held = u"This session is open in another Quorbel window."_s;
+        auto second = rig.launch();
+        QCOMPARE(second->errorText(), u"Could not restore the last session: "_s + held);
+        rig.desktop.panelAnswers << uut->folder();
+        second->openSession();
+        QVERIFY2(second->errorText() == held && second->folder().isEmpty(), "nothing opened");
+        second.reset();
+        uut.reset();
         uut = rig.launch();
         QCOMPARE(uut->errorText(),
             missing == 0 ? QString()
