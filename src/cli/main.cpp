@@ -7,6 +7,7 @@
 #include "qtaudioinput.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
+#include "takefile.h"
 #include "terminationwatcher.h"
 
 #include <QCoreApplication>
@@ -33,7 +34,9 @@ Commands:
                       otherwise print what is wrong with it and exit 1.
   info FOLDER         Load and check the session in a session folder and print its title,
                       line count, recorded lines, takes, current line and the number of
-                      takes whose audio file is missing.
+                      takes whose audio file is missing; then the takes in its takes
+                      folder that the session does not name and that opening it in the
+                      program recovers, each with its length. Nothing is written.
   export FOLDER DIR   Export the session into a new folder "Quorbel-Export-XXXXXXXX"
                       inside DIR, exactly as the program's export does.
   devices             List the input devices, one a line: description, then the device's
@@ -99,7 +102,21 @@ int info(const QString &folder)
                              .arg(session.takeCount())
                              .arg(session.index + 1)
                              .arg(SessionDisk::missingAudioCount(session, folder));
-    return print(text);
+    // Measured as the program measures them when it files them again, but left as they are.
+    QStringList recoverable;
+    for (const SessionDisk::Orphan &orphan : SessionDisk::orphanedTakes(session, folder)) {
+        std::optional<double> duration;
+        try {
+            const Platform::AudioFileInfo length = WavRecording::completeLength(
+                SessionDisk::takePath(folder, orphan.take.file), false);
+            duration = takeDuration(length.frames, length.sampleRate);
+        } catch (const Error &) {}
+        if (duration)
+            recoverable.append(
+                QStringLiteral("  %1 (%2 s)\n").arg(orphan.take.file).arg(*duration, 0, 'f', 1));
+    }
+    return print(text + QStringLiteral("Takes to recover: %1\n").arg(recoverable.size())
+        + recoverable.join(QString()));
 }
 
 int exportSession(const QString &folder, const QString &parent)

@@ -86,6 +86,15 @@ int Session::recordedCount() const
         }));
 }
 
+std::optional<double> takeDuration(qint64 frames, double sampleRate)
+{
+    const double seconds = double(frames) / sampleRate;
+    // A NaN compares false, so it is refused with the rest.
+    if (!std::isfinite(seconds) || !(seconds > 0.1))
+        return std::nullopt;
+    return seconds;
+}
+
 qsizetype Session::takeCount() const
 {
     qsizetype count = 0;

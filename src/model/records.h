@@ -41,6 +41,11 @@ struct Take
     friend bool operator==(const Take &, const Take &);
 };
 
+/// The length of audio that makes a take: more than 0.1 s, for anything shorter holds nothing
+/// a person said. Nothing for shorter audio, or a length that is no number (a file that
+/// reports no sample rate), which session.json could not keep.
+[[nodiscard]] std::optional<double> takeDuration(qint64 frames, double sampleRate);
+
 /// The session document: the script, where the user is, and every take kept so far.
 struct Session
 {

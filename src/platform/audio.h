@@ -111,6 +111,10 @@ public:
     /// Frames and sample rate of the audio file at `path`. Throws SystemError when it cannot be
     /// read as audio.
     [[nodiscard]] virtual AudioFileInfo fileInfo(const QString &path) = 0;
+    /// Frames and sample rate of a take file that a crash may have cut off, after making its
+    /// header count every complete frame the file holds. Throws SystemError when the file is
+    /// no audio, or its header cannot be mended.
+    [[nodiscard]] virtual AudioFileInfo recoverFile(const QString &path) = 0;
 
 Q_SIGNALS:
     /// Input devices came or went, or another one became the default.

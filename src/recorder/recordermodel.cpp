@@ -43,6 +43,33 @@ std::optional<QString> attempt(Work &&work)
     }
 }
 
+/// Files again the takes in `folder` that `session` does not name: audio recorded when Quorbel
+/// was killed, the disk filled up or another window saved over this one. Each goes after its
+/// line's takes, and the take that stood for the line stays chosen. A file that is no audio, is
+/// too short to be a take, or cannot be mended is left where it is. Returns how many were filed.
+int recoverOrphans(Session &session, const QString &folder, Platform::AudioInput &input)
+{
+    int recovered = 0;
+    for (SessionDisk::Orphan &orphan : SessionDisk::orphanedTakes(session, folder)) {
+        std::optional<double> duration;
+        try {
+            const Platform::AudioFileInfo info
+                = input.recoverFile(SessionDisk::takePath(folder, orphan.take.file));
+            duration = takeDuration(info.frames, info.sampleRate);
+        } catch (const Error &) {}
+        if (!duration)
+            continue;
+        orphan.take.duration = *duration;
+        // Without a selection, the newest take stands for the line: the recovered one would.
+        if (const Take *chosen = session.chosen(orphan.line);
+            chosen && !session.selected.contains(orphan.line))
+            session.selected.insert(orphan.line, chosen->id);
+        session.takes[orphan.line].append(std::move(orphan.take));
+        ++recovered;
+    }
+    return recovered;
+}
+
 } // namespace
 
 RecorderModel::RecorderModel(RecorderServices services, QObject *parent)
@@ -333,16 +360,25 @@ void RecorderModel::open(const QString &folder)
     const int missing = SessionDisk::missingAudioCount(loaded, folder);
     if (lock)
         m_lock = std::move(lock);
+    // Only once the folder is held: no other window may be filing these takes.
+    const int recovered = recoverOrphans(loaded, folder, *m_services.input);
     setSession(std::move(loaded));
     setFolder(folder);
     setSearch({});
     setMissingOnly(false);
     m_defaults->setText(QString::fromLatin1(lastSessionKey), QFileInfo(folder).absoluteFilePath());
-    setMessage(sessionRestored);
+    setMessage(recovered == 0 ? sessionRestored
+            : recovered == 1
+            ? u"Recovered 1 take recorded before Quorbel stopped."_s
+            : u"Recovered %1 takes recorded before Quorbel stopped."_s.arg(recovered));
     if (missing > 0)
         setError(QString::number(missing)
             + u" recording file(s) are missing. Restore the takes folder from your backup, or "
               u"re-record the affected lines."_s);
+    if (recovered > 0) {
+        m_unsaved = true;
+        persist();
+    }
 }
 
 bool RecorderModel::persist()
@@ -597,16 +633,14 @@ void RecorderModel::finishRecording(bool success, const std::optional<QString> &
     const std::optional<QString> failure = attempt([&] {
         const Platform::AudioFileInfo info
             = m_services.input->fileInfo(SessionDisk::takePath(*m_folder, pending.file));
-        const double duration = double(info.frames) / info.sampleRate;
-        // A NaN compares false, so it is refused with the rest. So is an endless length (a file
-        // reporting no sample rate): filed, it could never be written to session.json again.
-        if (!success || !std::isfinite(duration) || !(duration > 0.1))
+        const std::optional<double> duration = takeDuration(info.frames, info.sampleRate);
+        if (!success || !duration)
             throw AppError(QStringLiteral("No usable audio was captured. Your previous take is "
                                           "still safe. Check the microphone and try again."));
         if (!m_session)
             return;
         m_session->takes[pending.line].append(
-            Take {pending.id, pending.file, duration, m_services.now()});
+            Take {pending.id, pending.file, *duration, m_services.now()});
         m_session->selected.insert(pending.line, pending.id);
         changed();
         if (!persist())
@@ -622,7 +656,7 @@ void RecorderModel::finishRecording(bool success, const std::optional<QString> &
                 QStringLiteral("Take saved. The input may be too loud; listen for distortion."));
         else
             setMessage(QStringLiteral("Take saved. Listen back or move to the next line."));
-        setElapsed(duration);
+        setElapsed(*duration);
         // The disk, not the microphone, ended it, and what came before is safe.
         if (cutShort)
             setError(u"The take was cut short: "_s + *cutShort

@@ -9,11 +9,20 @@
 #include "validation.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSet>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <cmath>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace SessionDisk {
 
@@ -250,6 +259,58 @@ int missingAudioCount(const Session &session, const QString &folder)
             // Followed through symbolic links: a link that leads nowhere holds no audio either.
             missing += !QFileInfo::exists(takePath(folder, take.file));
     return missing;
+}
+
+QList<Orphan> orphanedTakes(const Session &session, const QString &folder)
+{
+    QSet<QString> named;
+    for (const QList<Take> &takes : session.takes)
+        for (const Take &take : takes)
+            named.insert(take.file);
+    QSet<QString> lines;
+    for (const ScriptLine &line : session.script.lines)
+        lines.insert(line.id);
+
+    QList<Orphan> found;
+    // Not followed through a link: what recovery adds must lie inside the session folder.
+    const int takes = ::open(QFile::encodeName(takePath(folder, u"takes"_s)).constData(),
+        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *listing = takes < 0 ? nullptr : ::fdopendir(takes);
+    if (!listing) {
+        if (takes >= 0)
+            ::close(takes);
+        return found;
+    }
+    constexpr qsizetype uuidLength = 36;
+    while (const dirent *entry = ::readdir(listing)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        const QString file = u"takes/"_s + name;
+        if (!name.endsWith(u".wav"_s) || named.contains(file))
+            continue;
+        const QStringView stem = QStringView(name).chopped(4);
+        if (stem.size() < uuidLength + 2 || stem[stem.size() - uuidLength - 1] != u'-')
+            continue;
+        const QStringView id = stem.right(uuidLength);
+        const QString line = stem.chopped(uuidLength + 1).toString();
+        struct stat info
+        {
+        };
+        if (!lines.contains(line) || QUuid::fromString(id).isNull()
+            || ::fstatat(takes, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(info.st_mode))
+            continue;
+        // Whole seconds in UTC, as session.json keeps every take's time. A time it could not
+        // keep (a file dated in the year 20000) would make the session impossible to save.
+        QDateTime created = QDateTime::fromSecsSinceEpoch(info.st_mtim.tv_sec, QTimeZone::utc());
+        if (!formatInternetDateTime(created))
+            created = QDateTime::currentDateTimeUtc();
+        found.append({line, Take {id.toString().toUpper(), file, 0, created}});
+    }
+    ::closedir(listing);
+    std::sort(found.begin(), found.end(), [](const Orphan &a, const Orphan &b) {
+        return std::pair(a.take.created, a.take.file) < std::pair(b.take.created, b.take.file);
+    });
+    return found;
 }
 
 QString takePath(const QString &folder, const QString &file)

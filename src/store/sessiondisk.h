@@ -123,6 +123,20 @@ int exportTo(const Session &session, const QString &from, const QString &to);
 /// nothing is there, or a symbolic link that leads nowhere.
 [[nodiscard]] int missingAudioCount(const Session &session, const QString &folder);
 
+/// A take file that no take of the session names: a crash, a full disk or a second window left
+/// it behind.
+struct Orphan
+{
+    QString line;
+    /// Its id and file from its name, created when the file was last written; no duration.
+    Take take;
+};
+
+/// The orphans in folder/takes, oldest first: regular files, reached without a symbolic link,
+/// named as takes are named (`<line id>-<UUID>.wav`) for a line of the script. Nothing else
+/// there is ever counted, and a takes folder that cannot be read holds none.
+[[nodiscard]] QList<Orphan> orphanedTakes(const Session &session, const QString &folder);
+
 /// Where the audio of a take lives: its reference `file` ("takes/…") inside the session
 /// `folder`.
 [[nodiscard]] QString takePath(const QString &folder, const QString &file);

@@ -15,6 +15,8 @@ class CliTest : public QObject
     QTemporaryDir m_dir;
 
     QString expand(QString text) const { return text.replace("$D", m_dir.path()); }
+    static constexpr char uuid[] = "5A0E3F52-7C4B-4D8E-9A1F-2B3C4D5E6F70";
+    const QString orphan = QStringLiteral("session/takes/test-welcome-%1.wav").arg(uuid);
 
 private slots:
     void initTestCase()
@@ -31,6 +33,10 @@ private slots:
             m_dir.filePath("session"));
         writeFile(m_dir.filePath("session/takes/t1.wav"), "RIFF");
         QVERIFY(QFile::link("gone.wav", m_dir.filePath("session/takes/t2.wav")));
+        // Takes no take names: one cut off before its header counted any audio, one too short.
+        writeFile(m_dir.filePath(orphan), takeBytes(48000, 0));
+        writeFile(m_dir.filePath(QStringLiteral("session/takes/test-ending-%1.wav").arg(uuid)),
+            takeBytes(480, 480));
     }
 
     void run_data()
@@ -51,7 +57,8 @@ private slots:
             "Could not read “$D/none.csv”: No such file or directory\n");
         row("info", "info $D/session", 0,
             "Title: Recording test\nLines: 2\nRecorded: 1\nTakes: 3\nCurrent line: 2\n"
-            "Missing audio files: 2\n");
+            "Missing audio files: 2\nTakes to recover: 1\n"
+            "  takes/test-welcome-5A0E3F52-7C4B-4D8E-9A1F-2B3C4D5E6F70.wav (1.0 s)\n");
         row("export", "export $D/session $D", 0, "Exported 1 of 2 lines.\n$D/Quorbel-Export-…\n");
         row("export into a missing folder", "export $D/session $D/none", 1, "",
             "Could not create the folder “$D/none/Quorbel-Export-…”: No "
@@ -77,11 +84,12 @@ private slots:
         QVERIFY(cli.waitForFinished(30'000) && cli.exitStatus() == QProcess::NormalExit);
         QCOMPARE(cli.exitCode(), exitCode);
         // What changes from run to run, and the usage text, which is shown, not checked.
-        static const QRegularExpression variable(
-            QStringLiteral(R"((?m)(?<=Quorbel-Export-)[0-9A-F]{8}|(?<=^Usage: quorbel-cli)[\s\S]*)"));
+        static const QRegularExpression variable(QStringLiteral(
+            R"((?m)(?<=Quorbel-Export-)[0-9A-F]{8}|(?<=^Usage: quorbel-cli)[\s\S]*)"));
         const QString printed = QString::fromUtf8(cli.readAllStandardOutput());
         QCOMPARE(QString(printed).replace(variable, "…"), expand(out));
         QCOMPARE(QString::fromUtf8(cli.readAllStandardError()).replace(variable, "…"), expand(err));
+        QVERIFY2(readFile(m_dir.filePath(orphan)) == takeBytes(48000, 0), "only opening mends");
         if (arguments.startsWith(u"export") && exitCode == 0)
             QVERIFY(QFile::exists(printed.section(u'\n', 1, 1) + "/test-welcome.wav"));
     }

@@ -361,7 +361,8 @@ def run(job):
     if job.session() != before_quit:
         raise Failure("the session changed across quit and launch")
 
-    # 4. A take cut short by SIGKILL: the session opens intact and the audio is kept.
+    # 4. A take cut short by SIGKILL: the next launch files it again after the line's takes,
+    #    leaving the chosen take chosen and the rest of the session as it was.
     before = job.wav_files()
     job.keys("ctrl+r")
     interrupted = job.wait_for(lambda: job.wav_files() - before, "the interrupted take's file")
@@ -373,9 +374,19 @@ def run(job):
     player.wait(timeout=TIMEOUT)
     job.launch()
     job.screenshot("after-kill")
-    if job.session() != before_quit:
-        raise Failure("the session changed after the program was killed mid-take")
     interrupted = interrupted.pop()
+    line = before_quit["script"]["lines"][before_quit["index"]]["id"]
+    after = job.wait_for_session(lambda s: len(job.takes_of(s, line))
+                                 > len(job.takes_of(before_quit, line)), "the take recovered")
+    recovered = job.takes_of(after, line)[-1]
+    if (recovered["file"] != "takes/" + os.path.basename(interrupted)
+            or chosen(job, after, line) != chosen(job, before_quit, line)):
+        raise Failure("the take killed mid-way must come back last, the chosen one still chosen")
+    for session in (before_quit, after):
+        del session["takes"][line]
+        session["selected"].pop(line, None)
+    if after != before_quit:
+        raise Failure("recovering a take must change nothing else in the session")
     check_wav(interrupted, min_seconds=1.0)
 
     # 5. Export.
@@ -386,6 +397,11 @@ def run(job):
         "the export's README.txt")[0]
     job.screenshot("exported")
     check_export(job, os.path.dirname(readme), imported)
+
+
+def chosen(job, session, line):
+    # The selected take, or else the newest.
+    return session["selected"].get(line) or job.takes_of(session, line)[-1]["id"]
 
 
 def check_wav(path, min_seconds):

@@ -1,5 +1,6 @@
 #include "qtaudioinput.h"
 #include "qtdesktop.h"
+#include "takefile.h"
 #include "testfiles.h"
 #include "testmain.h"
 #include "wavplayer.h"
@@ -864,6 +865,49 @@ private slots:
                 : description == (reason.isEmpty() ? QString() : prefix + reason),
             qPrintable(u"refused with: "_s + description));
         QCOMPARE(folderSnapshot(dir.path()), expected);
+    }
+
+    void mendsAHeaderThatUndercounts_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // empty: a link to a good take
+        QTest::addColumn<qint64>("frames"); // -1: refused
+
+        const QByteArray chunk("LIST\4\0\0\0abcd", 12);
+        QTest::addRow("counted whole") << takeBytes(4800, 4800) << qint64(4800);
+        QTest::addRow("killed before the header caught up")
+            << takeBytes(48000, 47000) << qint64(48000);
+        QTest::addRow("killed before any header") << takeBytes(48000, 0) << qint64(48000);
+        QTest::addRow("half a frame at the end") << takeBytes(48000, 0) + "\1" << qint64(48000);
+        QTest::addRow("a chunk after the audio") << takeBytes(4800, 4800) + chunk << qint64(4800);
+        QTest::addRow("not audio") << QByteArray("RIFF....WAVEdata") << qint64(-1);
+        QTest::addRow("a symbolic link") << QByteArray() << qint64(-1);
+    }
+
+    void mendsAHeaderThatUndercounts()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, frames);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"take.wav"_s);
+        if (bytes.isEmpty())
+            QFile::link(writeFile(dir.filePath(u"good.wav"_s), takeBytes(4800, 4800)), path);
+        else
+            writeFile(path, bytes);
+        QtAudioInput uut;
+        if (frames < 0) {
+            QVERIFY_THROWS_EXCEPTION(SystemError, (void)WavRecording::completeLength(path, false));
+            QVERIFY_THROWS_EXCEPTION(SystemError, (void)uut.recoverFile(path));
+            QCOMPARE(readFile(path), bytes.isEmpty() ? takeBytes(4800, 4800) : bytes);
+            return;
+        }
+        QCOMPARE(WavRecording::completeLength(path, false).frames, frames);
+        QVERIFY2(readFile(path) == bytes, "measuring alone writes nothing");
+        QCOMPARE(uut.recoverFile(path).frames, frames);
+        const QByteArray mended = readFile(path);
+        QCOMPARE(mended.size(), bytes.size());
+        QCOMPARE(uut.fileInfo(path).frames, frames);
+        QCOMPARE(uut.recoverFile(path).frames, frames);
+        QVERIFY2(readFile(path) == mended, "a mended header is left as it is");
     }
 
     void refusesAnInputThatIsGone()

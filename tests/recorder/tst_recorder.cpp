@@ -9,6 +9,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QFileInfo>
+#include <QTimeZone>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -320,6 +321,63 @@ private slots:
                          : u"%1 recording file(s) are missing. Restore the takes folder from your "
                            u"backup, or re-record the affected lines."_s.arg(missing));
         QVERIFY2(uut->session()->takeCount() == 3, "takes without audio stay listed");
+    }
+
+    void recoversOrphanedTakes()
+    {
+        Rig rig;
+        auto uut = rig.launch();
+        uut->startRecordingTest();
+        rig.recordTake(*uut);
+        rig.recordTake(*uut);
+        const QString folder = uut->folder();
+        const QString first = uut->currentId(), second = uut->session()->script.lines[1].id;
+        // Without a selection the newest take stands for the line; recovery must not change it.
+        Session expected = *uut->session();
+        expected.selected.clear();
+        SessionDisk::save(expected, folder);
+        uut.reset();
+
+        const auto orphan = [&](const QString &line, int uuid, double seconds) {
+            const QString file = u"takes/%1-%2.wav"_s.arg(
+                line, ServiceRig::uuid(uuid).toString(QUuid::WithoutBraces).toUpper());
+            const QString path = writeFile(SessionDisk::takePath(folder, file), {});
+            if (seconds > 0)
+                rig.setLength(path, seconds);
+            const QDateTime modified = QDateTime::fromSecsSinceEpoch(1000 - uuid, QTimeZone::utc());
+            QFile written(path);
+            if (!written.open(QIODevice::Append)
+                || !written.setFileTime(modified, QFileDevice::FileModificationTime))
+                qFatal("cannot date %s", qPrintable(path));
+            return Take {file.sliced(6 + line.size() + 1, 36), file, seconds, modified};
+        };
+        // Oldest first, each after its line's takes.
+        const Take later = orphan(second, 91, 2), sooner = orphan(first, 92, 1);
+        orphan(first, 93, 0.1); // too short to be a take
+        orphan(first, 94, 0); // no audio
+        orphan(u"nobody"_s, 95, 2);
+        rig.setLength(writeFile(folder + u"/takes/"_s + first + u"-1.wav"_s, {}), 2);
+        const QString link = SessionDisk::takePath(folder, orphan(first, 96, 2).file);
+        QVERIFY(QFile::remove(link) && QFile::link(u"gone.wav"_s, link));
+        const QStringList files = entries(folder + u"/takes"_s);
+
+        uut = rig.launch();
+        QCOMPARE(uut->message(), u"Recovered 2 takes recorded before Quorbel stopped."_s);
+        expected.selected.insert(first, expected.chosen(first)->id);
+        expected.takes[first].append(sooner);
+        expected.takes[second].append(later);
+        QCOMPARE(*uut->session(), expected);
+        QCOMPARE(onDisk(*uut), expected);
+        QVERIFY2(entries(folder + u"/takes"_s) == files, "recovery deletes nothing");
+
+        uut.reset();
+        orphan(second, 97, 1.5);
+        uut = rig.launch();
+        QCOMPARE(uut->message(), u"Recovered 1 take recorded before Quorbel stopped."_s);
+        uut.reset();
+        uut = rig.launch();
+        QCOMPARE(uut->message(), u"Session restored. All changes save automatically."_s);
+        QCOMPARE(uut->session()->takeCount(), expected.takeCount() + 1);
     }
 
     void importsAndOpensOrExplains()

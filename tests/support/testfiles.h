@@ -65,3 +65,30 @@ inline QMap<QString, QByteArray> folderSnapshot(const QString &folder)
     }
     return entries;
 }
+
+/// A take file as the recorder writes it, mono 48 kHz 24-bit, holding `frames` of a quiet tone
+/// but with a header that counts `counted` of them: fewer when the recorder was killed between
+/// writing audio and updating the header.
+inline QByteArray takeBytes(qint64 frames, qint64 counted)
+{
+    QByteArray bytes;
+    const auto add = [&bytes](quint32 value, int size) {
+        for (int i = 0; i < size; ++i)
+            bytes.append(char((value >> (8 * i)) & 0xff));
+    };
+    bytes.append("RIFF");
+    add(quint32(36 + 3 * counted), 4);
+    bytes.append("WAVEfmt ");
+    add(16, 4);
+    add(1, 2); // integer PCM
+    add(1, 2);
+    add(48000, 4);
+    add(48000 * 3, 4);
+    add(3, 2);
+    add(24, 2);
+    bytes.append("data");
+    add(quint32(3 * counted), 4);
+    for (qint64 i = 0; i < frames; ++i)
+        add(quint32(i % 2 == 0 ? 0x001000 : 0xfff000), 3);
+    return bytes;
+}

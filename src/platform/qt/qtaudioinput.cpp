@@ -3,6 +3,7 @@
 #include "defaultinput.h"
 #include "error.h"
 #include "files.h"
+#include "takefile.h"
 #include "wavrecorder.h"
 
 #include <QMetaObject>
@@ -35,6 +36,11 @@ std::unique_ptr<Platform::Recorder> QtAudioInput::makeRecorder(const QString &pa
         throw SystemError(
             QStringLiteral("No microphone is connected. Connect one, then record again."));
     return std::make_unique<WavRecorder>(device, path);
+}
+
+Platform::AudioFileInfo QtAudioInput::recoverFile(const QString &path)
+{
+    return WavRecording::completeLength(path, true);
 }
 
 Platform::AudioFileInfo QtAudioInput::fileInfo(const QString &path)

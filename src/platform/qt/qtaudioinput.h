@@ -22,6 +22,7 @@ public:
     /// or the file cannot be made.
     [[nodiscard]] std::unique_ptr<Platform::Recorder> makeRecorder(const QString &path) override;
     [[nodiscard]] Platform::AudioFileInfo fileInfo(const QString &path) override;
+    [[nodiscard]] Platform::AudioFileInfo recoverFile(const QString &path) override;
 
 private:
     QMediaDevices m_devices;

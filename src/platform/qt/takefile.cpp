@@ -5,9 +5,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,7 +84,85 @@ sf_count_t tellFile(void *data)
 
 SF_VIRTUAL_IO virtualIo {fileLength, seekFile, readFile, writeFile, tellFile};
 
+/// Where a WAV file's audio is and what its header says of it.
+struct DataChunk
+{
+    qint64 sizeField = 0; ///< where the header keeps the audio's size
+    qint64 start = 0;
+    qint64 declared = 0; ///< bytes of audio the header counts
+    qint64 frameBytes = 0;
+};
+
+std::optional<DataChunk> findData(int fd)
+{
+    // Our takes hold the format and then the audio; a header this long is no take of ours.
+    std::array<uchar, 4096> header {};
+    const ssize_t got = ::pread(fd, header.data(), header.size(), 0);
+    const auto is = [&](qint64 at, const char *id) { return std::memcmp(&header[at], id, 4) == 0; };
+    if (got < 12 || !is(0, "RIFF") || !is(8, "WAVE"))
+        return std::nullopt;
+    qint64 frameBytes = 0;
+    for (qint64 at = 12; at + 8 <= got;) {
+        const quint32 size = qFromLittleEndian<quint32>(&header[at + 4]);
+        if (is(at, "fmt ") && size >= 16 && at + 24 <= got)
+            frameBytes = qFromLittleEndian<quint16>(&header[at + 20]);
+        if (is(at, "data"))
+            return frameBytes > 0 ? std::optional(DataChunk {at + 4, at + 8, size, frameBytes})
+                                  : std::nullopt;
+        at += 8 + qint64(size) + (size & 1);
+    }
+    return std::nullopt;
+}
+
+/// True when the 8 bytes at `at` read as the start of a chunk that fits in the file: audio
+/// followed by a chunk of its own is complete as its header says.
+bool chunkAt(int fd, qint64 at, qint64 fileSize)
+{
+    std::array<uchar, 8> bytes {};
+    if (::pread(fd, bytes.data(), bytes.size(), at) != ssize_t(bytes.size()))
+        return false;
+    const bool named = std::all_of(
+        bytes.begin(), bytes.begin() + 4, [](uchar c) { return c >= 0x20 && c < 0x7f; });
+    return named && at + 8 + qint64(qFromLittleEndian<quint32>(&bytes[4])) <= fileSize;
+}
+
 } // namespace
+
+Platform::AudioFileInfo completeLength(const QString &path, bool repair)
+{
+    const QString action = fileAction(u"read", path);
+    const RegularFile file = openRegularFile(path, action, AT_FDCWD, O_NOFOLLOW);
+    SF_INFO info {};
+    SNDFILE *sound = sf_open_fd(file.descriptor.get(), SFM_READ, &info, SF_FALSE);
+    if (!sound)
+        throw SystemError::failed(action, QString::fromUtf8(sf_strerror(nullptr)));
+    sf_close(sound);
+    const Platform::AudioFileInfo counted {qint64(info.frames), double(info.samplerate)};
+
+    const std::optional<DataChunk> data = findData(file.descriptor.get());
+    if (!data)
+        return counted;
+    const qint64 complete = (file.size - data->start) / data->frameBytes * data->frameBytes;
+    // The size fields hold 32 bits; a file past them was not written by us.
+    if (complete <= data->declared || data->start + complete - 8 > 0xffff'ffffLL
+        || chunkAt(
+            file.descriptor.get(), data->start + data->declared + (data->declared & 1), file.size))
+        return counted;
+    if (repair) {
+        FileDescriptor writable(
+            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        const auto put = [&](qint64 at, qint64 value) {
+            std::array<uchar, 4> field {};
+            qToLittleEndian(quint32(value), field.data());
+            return ::pwrite(writable.get(), field.data(), field.size(), at) == 4;
+        };
+        if (writable.get() < 0 || !put(data->sizeField, complete)
+            || !put(4, data->start + complete - 8) || flushToDisk(writable.get()) != 0
+            || writable.close() != 0)
+            throw SystemError::io(u"write", path, errno);
+    }
+    return {std::max(counted.frames, complete / data->frameBytes), counted.sampleRate};
+}
 
 TakeFile::TakeFile(const QString &path) : m_path(path)
 {

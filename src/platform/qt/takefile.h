@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio.h"
+
 #include <QString>
 
 #include <atomic>
@@ -81,5 +83,12 @@ private:
     std::optional<QString> m_failure;
     std::atomic<qint64> m_frames {0};
 };
+
+/// Frames and sample rate of the take file at `path`, counting every complete frame it holds:
+/// a take killed between writing its audio and updating its header has a header that counts
+/// fewer. With `repair`, such a header is rewritten to count them all. Only a file that is audio,
+/// reached without a symbolic link at its end, is measured; throws SystemError otherwise, and
+/// when the header cannot be written.
+[[nodiscard]] Platform::AudioFileInfo completeLength(const QString &path, bool repair);
 
 } // namespace WavRecording
