@@ -96,6 +96,15 @@ const Shot shots[] = {
             rig.type(u"bright"_s);
             return true;
         }},
+    {"long-line",
+        [](WindowRig &rig) {
+            // A chapter as one line, of about 300,000 characters, with a note.
+            QByteArray chapter = "id,text,note\nchapter-1,\"";
+            for (int i = 0; i < 5'000; ++i)
+                chapter += manyLines(5).replace('\n', ' ');
+            chapter += "\",Read at an even pace\nchapter-2,The end.,\n";
+            return rig.importScript(u"Chapters.csv"_s, chapter);
+        }},
 };
 
 } // namespace

@@ -59,6 +59,8 @@ public:
     virtual void showFolder(const QString &path) = 0;
     /// Opens the desktop's settings page where the input device is chosen, if it has one.
     virtual void openSoundSettings() = 0;
+    /// Puts `text` on the clipboard, for pasting anywhere.
+    virtual void copyText(const QString &text) = 0;
     /// Opens the desktop's page where programs are allowed to use the microphone, or else the
     /// sound settings.
     virtual void openMicrophoneSettings() = 0;

@@ -1,5 +1,7 @@
 #include "linelistmodel.h"
 
+#include "longtext.h"
+
 #include <QStringMatcher>
 
 #include <algorithm>
@@ -54,7 +56,8 @@ QVariant LineListModel::data(const QModelIndex &index, int role) const
         return line.id;
     case Qt::DisplayRole:
     case TextRole:
-        return line.text;
+        // A row shows two lines of it at most.
+        return glimpse(line.text, 200);
     case RecordedRole:
         return m_session && m_session->chosen(line.id) != nullptr;
     case CurrentRole:

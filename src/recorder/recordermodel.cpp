@@ -289,7 +289,7 @@ bool RecorderModel::allRecorded() const
 
 QString RecorderModel::title() const
 {
-    return m_session ? m_session->script.title : QString();
+    return m_session ? glimpse(m_session->script.title, 200) : QString();
 }
 
 int RecorderModel::lineCount() const
@@ -314,6 +314,12 @@ QString RecorderModel::currentText() const
     return line ? line->text : QString();
 }
 
+QStringList RecorderModel::currentPages() const
+{
+    // A page lays out in a few milliseconds.
+    return pages(currentText(), 2000);
+}
+
 bool RecorderModel::hasNote() const
 {
     const ScriptLine *line = current();
@@ -323,7 +329,7 @@ bool RecorderModel::hasNote() const
 QString RecorderModel::currentNote() const
 {
     const ScriptLine *line = current();
-    return line ? line->note.value_or(QString()) : QString();
+    return line ? glimpse(line->note.value_or(QString()), 10'000) : QString();
 }
 
 QString RecorderModel::chosenId() const
@@ -807,7 +813,7 @@ void RecorderModel::confirmStartOver()
         return;
     if (!confirm(QStringLiteral("Start this script over?"),
             u"This removes all "_s + QString::number(m_session->takeCount()) + u" takes from “"_s
-                + m_session->script.title
+                + title()
                 + u"” and returns to the first line. The script is kept. Audio moves to the "
                   u"Trash; other sessions and exports are kept."_s,
             QStringLiteral("Start over")))
@@ -881,6 +887,14 @@ void RecorderModel::soundSettings()
 void RecorderModel::microphoneSettings()
 {
     m_services.desktop->openMicrophoneSettings();
+}
+
+void RecorderModel::copyLine()
+{
+    if (const ScriptLine *line = current()) {
+        m_services.desktop->copyText(line->text);
+        setMessage(QStringLiteral("The line’s text is on the clipboard."));
+    }
 }
 
 bool RecorderModel::prepareToQuit(bool mayAsk)

@@ -3,6 +3,7 @@
 #include "audio.h"
 #include "desktop.h"
 #include "linelistmodel.h"
+#include "longtext.h"
 #include "records.h"
 #include "sessiondisk.h"
 
@@ -62,6 +63,8 @@ class RecorderModel : public QObject
     Q_PROPERTY(bool hasCurrent READ hasCurrent NOTIFY sessionChanged)
     Q_PROPERTY(QString currentId READ currentId NOTIFY sessionChanged)
     Q_PROPERTY(QString currentText READ currentText NOTIFY sessionChanged)
+    /// The current line's text in pages, for a view that lays out only what it shows.
+    Q_PROPERTY(QStringList currentPages READ currentPages NOTIFY sessionChanged)
     Q_PROPERTY(bool hasNote READ hasNote NOTIFY sessionChanged)
     Q_PROPERTY(QString currentNote READ currentNote NOTIFY sessionChanged)
     Q_PROPERTY(bool hasChosen READ hasChosen NOTIFY sessionChanged)
@@ -127,7 +130,7 @@ public:
     [[nodiscard]] LineListModel *lines() const { return m_lines; }
 
     [[nodiscard]] bool hasSession() const { return m_session.has_value(); }
-    /// The script's title, empty without a session.
+    /// The script's title, empty without a session; only its start when it is very long.
     [[nodiscard]] QString title() const;
     /// The number of lines of the script, 0 without a session.
     [[nodiscard]] int lineCount() const;
@@ -136,8 +139,10 @@ public:
     [[nodiscard]] bool hasCurrent() const { return current() != nullptr; }
     [[nodiscard]] QString currentId() const;
     [[nodiscard]] QString currentText() const;
+    [[nodiscard]] QStringList currentPages() const;
     /// The current line has a note that is not empty.
     [[nodiscard]] bool hasNote() const;
+    /// The current line's note; only its start when it is very long.
     [[nodiscard]] QString currentNote() const;
     [[nodiscard]] bool hasChosen() const { return chosen() != nullptr; }
     [[nodiscard]] QString chosenId() const;
@@ -157,6 +162,8 @@ public:
     Q_INVOKABLE void importScript();
     Q_INVOKABLE void openSession();
 
+    /// Puts the current line's whole text on the clipboard, however long it is.
+    Q_INVOKABLE void copyLine();
     Q_INVOKABLE void select(const QString &lineId);
     Q_INVOKABLE void next();
     Q_INVOKABLE void previous();

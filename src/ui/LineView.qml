@@ -107,63 +107,73 @@ Item {
                     }
                 }
 
-                ScrollView {
-                    id: scroller
+                // The text in pages, of which only those in sight are laid out: a line of
+                // megabytes comes up as fast as a short one. One page takes the height it needs,
+                // up to what the card has; more fill the card (sized by what they hold, they
+                // would all be laid out). The note stays in sight below.
+                ListView {
+                    id: pageList
 
-                    objectName: "scriptScroll"
+                    objectName: "linePages"
                     Layout.fillWidth: true
-                    Layout.fillHeight: true
-                    contentWidth: availableWidth
+                    Layout.fillHeight: count > 1
+                    Layout.preferredHeight: count > 1 ? -1 : contentHeight
+                    clip: true
+                    boundsBehavior: Flickable.StopAtBounds
+                    model: RecorderModel.currentPages
                     // Shown whenever there is more of the text to scroll to.
-                    ScrollBar.vertical.policy: ScrollBar.vertical.size > 0 && ScrollBar.vertical.size < 1 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
-
-                    ColumnLayout {
-                        width: scroller.availableWidth
-                        spacing: 20
-
-                        TextEdit {
-                            objectName: "lineText"
-                            Layout.fillWidth: true
-                            readOnly: true
-                            selectByMouse: true
-                            persistentSelection: false
-                            wrapMode: TextEdit.Wrap
-                            textFormat: TextEdit.RichText
-                            text: root.richText(RecorderModel.currentText)
-                            font.family: Theme.serif
-                            font.pixelSize: RecorderModel.fontSize
-                            font.weight: Font.Medium
-                            color: Theme.ink
-                            selectionColor: Qt.rgba(0.15, 0.43, 0.37, 0.3)
-                            selectedTextColor: Theme.ink
-                            Keys.onPressed: event => LineKeys.handOn(event, root.previousCommand, root.nextCommand)
-                            Accessible.role: Accessible.StaticText
-                            Accessible.name: RecorderModel.currentText
-                        }
-
-                        RowLayout {
-                            objectName: "lineNote"
-                            visible: RecorderModel.hasNote
-                            Layout.fillWidth: true
-                            spacing: 6
-
-                            Icon {
-                                Layout.alignment: Qt.AlignTop
-                                Layout.topMargin: 2
-                                name: "info.circle"
-                                color: Theme.secondary
-                                size: 15
-                            }
-                            Label {
-                                objectName: "lineNoteText"
-                                Layout.fillWidth: true
-                                text: RecorderModel.currentNote
-                                font.pixelSize: 14
-                                color: Theme.secondary
-                                wrapMode: Text.Wrap
-                            }
-                        }
+                    ScrollBar.vertical: ScrollBar {
+                        policy: size > 0 && size < 1 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
                     }
+                    delegate: TextEdit {
+                        required property int index
+                        required property string modelData
+
+                        objectName: index === 0 ? "lineText" : "linePage"
+                        width: pageList.width - (pageList.ScrollBar.vertical.visible ? 14 : 0)
+                        readOnly: true
+                        selectByMouse: true
+                        persistentSelection: false
+                        wrapMode: TextEdit.Wrap
+                        textFormat: TextEdit.RichText
+                        text: root.richText(modelData)
+                        font.family: Theme.serif
+                        font.pixelSize: RecorderModel.fontSize
+                        font.weight: Font.Medium
+                        color: Theme.ink
+                        selectionColor: Qt.rgba(0.15, 0.43, 0.37, 0.3)
+                        selectedTextColor: Theme.ink
+                        Keys.onPressed: event => LineKeys.handOn(event, root.previousCommand, root.nextCommand)
+                        Accessible.role: Accessible.StaticText
+                        Accessible.name: modelData
+                    }
+                }
+
+                RowLayout {
+                    objectName: "lineNote"
+                    visible: RecorderModel.hasNote
+                    Layout.fillWidth: true
+                    spacing: 6
+
+                    Icon {
+                        Layout.alignment: Qt.AlignTop
+                        Layout.topMargin: 2
+                        name: "info.circle"
+                        color: Theme.secondary
+                        size: 15
+                    }
+                    Label {
+                        objectName: "lineNoteText"
+                        Layout.fillWidth: true
+                        text: RecorderModel.currentNote
+                        font.pixelSize: 14
+                        color: Theme.secondary
+                        wrapMode: Text.Wrap
+                    }
+                }
+
+                Item {
+                    Layout.fillHeight: pageList.count <= 1
                 }
             }
         }

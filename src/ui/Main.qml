@@ -104,6 +104,14 @@ ApplicationWindow {
         onTriggered: RecorderModel.previous()
     }
     Command {
+        id: copyLineCommand
+        objectName: "commandCopyLine"
+        text: "Copy Line Text"
+        keys: "Ctrl+Shift+C"
+        enabled: RecorderModel.hasCurrent
+        onTriggered: RecorderModel.copyLine()
+    }
+    Command {
         id: deleteCommand
         objectName: "commandDeleteTake"
         text: "Delete Selected Take…"
@@ -147,6 +155,7 @@ ApplicationWindow {
             MenuCommand { command: playCommand }
             MenuCommand { command: nextCommand }
             MenuCommand { command: previousCommand }
+            MenuCommand { command: copyLineCommand }
             MenuSeparator {}
             MenuCommand { command: deleteCommand }
             MenuCommand { command: startOverCommand }

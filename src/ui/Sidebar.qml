@@ -86,6 +86,8 @@ Rectangle {
                     font.weight: Font.DemiBold
                     color: Theme.ink
                     wrapMode: Text.Wrap
+                    maximumLineCount: 3
+                    elide: Text.ElideRight
                 }
                 RowLayout {
                     Layout.fillWidth: true

@@ -255,7 +255,7 @@ LINES = ["arctic_a0001", "arctic_a0002", "arctic_a0003"]
 # alert's bottom right corner.
 PICKER = (491, 532)
 RECORDING_MENU = (73, 13)
-DELETE_ITEM = (115, 157)
+DELETE_ITEM = (115, 185)
 ACTION_FROM_RIGHT = (-150, -25)
 
 

@@ -913,6 +913,51 @@ private slots:
         QCOMPARE(uut.currentRow(), currentRow);
     }
 
+    void longTextsComeInPieces_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QStringList>("pages"); // at most `length` characters each
+        QTest::addColumn<QString>("glimpse"); // at most `length` characters
+
+        const QString smile = u"\U0001F600"_s;
+        QTest::addRow("short") << u"One two"_s << 8 << QStringList {u"One two"_s} << u"One two"_s;
+        QTest::addRow("after a blank")
+            << u"aaaa bbbb cccc"_s << 8 << QStringList {u"aaaa "_s, u"bbbb "_s, u"cccc"_s}
+            << u"aaaa bb…"_s;
+        QTest::addRow("after a line break first")
+            << u"abcd\nf gh ij"_s << 8 << QStringList {u"abcd\n"_s, u"f gh ij"_s} << u"abcd\nf …"_s;
+        QTest::addRow("never inside a character")
+            << u"aaaaaa"_s + smile + u"bc"_s << 7 << QStringList {u"aaaaaa"_s, smile + u"bc"_s}
+            << u"aaaaaa…"_s;
+        QTest::addRow("never inside a character, glimpsed")
+            << u"aaaaa"_s + smile + u"bc"_s << 7 << QStringList {u"aaaaa"_s + smile, u"bc"_s}
+            << u"aaaaa…"_s;
+    }
+
+    void longTextsComeInPieces()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, length);
+        QFETCH(QStringList, pages);
+        QFETCH(QString, glimpse);
+        QCOMPARE(::pages(text, length), pages);
+        QCOMPARE(::glimpse(text, length), glimpse);
+    }
+
+    void rowsShowTheStartOfALongLine()
+    {
+        // A row gets no more than it shows; the search still reads the whole line.
+        Session session;
+        session.script.lines.append({u"long"_s, QString(100'000, u'a') + u" needle"_s, {}});
+        LineListModel uut(nullptr);
+        uut.setSession(&session);
+        const QString row = uut.index(0).data(LineListModel::TextRole).toString();
+        QVERIFY2(row.size() == 200 && row.endsWith(u'…'), qPrintable(row.right(10)));
+        uut.setFilter(u"needle"_s, false);
+        QCOMPARE(uut.rowCount(), 1);
+    }
+
     void rowsComeAndGoInRuns_data()
     {
         QTest::addColumn<int>("lines");

@@ -107,6 +107,7 @@ public:
     [[nodiscard]] bool confirm(const Platform::Alert &alert) override;
     void showFolder(const QString &path) override { shownFolders.append(path); }
     void openSoundSettings() override { ++soundSettingsOpened; }
+    void copyText(const QString &text) override { clipboard = text; }
     void openMicrophoneSettings() override { ++microphoneSettingsOpened; }
     /// Runs `beforeTrash`, then moves the item into `trashFolder` by a real rename, or throws
     /// while `trashFailure` is set.
@@ -124,6 +125,7 @@ public:
     QList<Platform::FolderPanel> folderPanels;
     QList<Platform::Alert> alerts;
     QStringList shownFolders;
+    QString clipboard;
     int soundSettingsOpened = 0;
     int microphoneSettingsOpened = 0;
     /// The paths moved to the Trash, in order.

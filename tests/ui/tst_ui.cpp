@@ -119,6 +119,8 @@ QString observe(WindowRig &rig, const QString &key)
     else if (key == u"desktop.settings")
         seen = u"%1 %2"_s.arg(rig.desktop.soundSettingsOpened)
                    .arg(rig.desktop.microphoneSettingsOpened);
+    else if (key == u"desktop.copied")
+        seen = rig.desktop.clipboard.size();
     else if (key == u"disk.takes")
         seen = SessionDisk::load(rig.model().folder()).takeCount();
     else if (key == u"window.visible")
@@ -207,6 +209,11 @@ private Q_SLOTS:
         row("the text as written",
             {import("id,text\na,\"Fish &amp; <b>chips</b>\nsaid  \"\"hi\"\"\"\n")},
             {u"lineText.plain=Fish &amp; <b>chips</b>\u2029said  \"hi\""_s});
+        row("a long line, in pages, copied whole",
+            {import("id,text,note\na," + QByteArray("word ").repeated(19'999) + "end,Slowly\n"),
+                key(Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier)},
+            {"linePages.count=50", "lineNote.shown=true", "desktop.copied=99998",
+                "statusMessage.text=The line’s text is on the clipboard."});
         row("every line taken", {test, take(), click("nextButton"), take()},
             {"statusMessage.color=" + green, "takeStatus.text=Take saved"});
         row("not every line", {test, take()}, {"statusMessage.color=#a3243b3b"});

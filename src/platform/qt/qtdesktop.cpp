@@ -3,6 +3,7 @@
 #include "systemtrash.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -188,6 +189,11 @@ bool QtDesktop::confirm(const Platform::Alert &alert)
 void QtDesktop::showFolder(const QString &path)
 {
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void QtDesktop::copyText(const QString &text)
+{
+    QGuiApplication::clipboard()->setText(text);
 }
 
 void QtDesktop::openSoundSettings()

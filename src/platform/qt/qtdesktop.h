@@ -24,6 +24,7 @@ public:
     [[nodiscard]] bool confirm(const Platform::Alert &alert) override;
     void showFolder(const QString &path) override;
     void openSoundSettings() override;
+    void copyText(const QString &text) override;
     void openMicrophoneSettings() override;
     void moveToTrash(const QString &path) override;
 };
