@@ -26,6 +26,12 @@ constexpr int progressIntervalMs = 10;
 /// clock to reach the end, before it counts as not heard: a clock that stands still means the
 /// output has stopped playing without saying so.
 constexpr qint64 drainGraceMs = 2000;
+// How long a stopped output is kept before it is deleted. Qt 6.4's PulseAudio output asks the
+// server to drain its stream once it has played the last sample, and the server's answer may
+// still come after the output was stopped: it is then delivered on the sound server's thread to
+// the output itself, and deleting it first crashed the program (about once in ten plays to the
+// end on a busy machine). The answer comes within milliseconds of the stop.
+constexpr int stoppedOutputLifeMs = 5000;
 
 } // namespace
 
@@ -308,9 +314,9 @@ void WavPlayer::releaseSink()
     m_stream->abandon();
     m_sink->disconnect(this);
     m_sink->stop();
-    // Qt's PulseAudio sink runs the event loop while it is deleted, which must not happen inside
-    // a call the player's owner made.
-    m_sink->deleteLater();
+    // Deleted later from the event loop: Qt's PulseAudio sink runs the event loop while it is
+    // deleted, which must not happen inside a call the player's owner made.
+    QTimer::singleShot(stoppedOutputLifeMs, m_sink, &QObject::deleteLater);
     m_sink = nullptr;
     m_stream = nullptr;
 }
