@@ -173,6 +173,8 @@ void RecorderModel::setSession(std::optional<Session> session)
     // Every session handed over here was just read from its folder or written there.
     m_session = std::move(session);
     m_unsaved = false;
+    // No take of the session before is shown beside a line of this one.
+    setElapsed(0);
     sessionUpdated();
 }
 

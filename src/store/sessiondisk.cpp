@@ -245,6 +245,12 @@ void save(const Session &session, const QString &folder)
 Session load(const QString &folder)
 {
     const QString path = documentPath(folder);
+    // The panel to open a session starts among the session folders, where the folder holding
+    // them all is easy to choose: say what to choose rather than which file is missing.
+    if (QFileInfo(folder).isDir() && !exists(path))
+        throw AppError(QStringLiteral("“%1” is not a recording session: it has no session.json. "
+                                      "Choose one of the session folders.")
+                           .arg(QFileInfo(QDir::cleanPath(folder)).fileName()));
     const std::optional<QByteArray> bytes = readRegularFile(path, maxDocumentBytes);
     if (!bytes)
         throw SystemError(QStringLiteral("Could not read “%1”: File too large").arg(path));

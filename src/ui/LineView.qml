@@ -190,12 +190,38 @@ Item {
                 radius: 4
                 color: RecorderModel.recording ? Theme.red : Qt.rgba(0.15, 0.43, 0.37, 0.25)
             }
-            Label {
+            // Each digit in a cell of one width, as tabular figures stand: the time keeps still
+            // while it counts.
+            Row {
+                id: elapsedTime
+
+                readonly property string text: Format.time(RecorderModel.elapsed)
+
                 objectName: "elapsedTime"
-                text: Format.time(RecorderModel.elapsed)
-                font.pixelSize: 19
-                font.weight: Font.Medium
-                color: Theme.ink
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+
+                TextMetrics {
+                    id: digit
+
+                    font.pixelSize: 19
+                    font.weight: Font.Medium
+                    text: "0"
+                }
+                Repeater {
+                    model: elapsedTime.text.split("")
+
+                    Label {
+                        required property string modelData
+
+                        width: modelData === ":" ? implicitWidth : Math.ceil(digit.advanceWidth)
+                        horizontalAlignment: Text.AlignHCenter
+                        text: modelData
+                        textFormat: Text.PlainText
+                        font: digit.font
+                        color: Theme.ink
+                    }
+                }
             }
 
             LevelMeter {

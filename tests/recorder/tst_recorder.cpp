@@ -546,6 +546,8 @@ private slots:
             {.line = 1,
                 .playing = true,
                 .message = u"All lines recorded. Export your recordings when you’re ready."_s});
+        row("a new session starts at no time", {test, take, three},
+            {.line = 0, .elapsed = 0, .message = ready});
         row("previous", {three, goTo(lineId(2)), previous}, {.line = 1});
         row("previous on the first line", {three, previous}, {.line = 0, .message = ready});
         row("select: only an id as written", {test, goTo(u"TEST-ENDING"_s), goTo(u"none"_s)},

@@ -220,7 +220,9 @@ private slots:
             << QByteArray(minimalDocument).replace("takes\\/a.wav", "audio\\/a.wav")
             << "The session contains an invalid recording reference.";
         const QString notRead = u"Could not read “<dir>/session.json”: "_s;
-        QTest::addRow("none") << QByteArray("<none>") << notRead + "No such file or directory";
+        QTest::addRow("none") << QByteArray("<none>")
+                              << "“<name>” is not a recording session: it has no session.json. "
+                                 "Choose one of the session folders.";
         QTest::addRow("a folder") << QByteArray("<folder>") << notRead + "Not a regular file";
         QTest::addRow("a FIFO, read without waiting for a writer")
             << QByteArray("<fifo>") << notRead + "Not a regular file";
@@ -255,8 +257,10 @@ private slots:
             {{"a", {{"t", "takes/a.wav", 1.5, utc(1796555109000)}}}}, {}};
         if (document.size() > 10'000'000)
             minimal.script.lines[0].text = QString(9'999'998, u'x');
-        QVERIFY2(error.isEmpty() ? message.isEmpty() && session == minimal
-                                 : message.contains(error.replace("<dir>", dir.path())),
+        QVERIFY2(error.isEmpty()
+                ? message.isEmpty() && session == minimal
+                : message.contains(error.replace("<dir>", dir.path())
+                                       .replace("<name>", QFileInfo(dir.path()).fileName())),
             qPrintable(u"the load said “%1”"_s.arg(message)));
     }
 
