@@ -33,6 +33,7 @@ Dialog {
 
     header: Label {
         text: root.title
+        textFormat: Text.PlainText
         topPadding: 20
         leftPadding: 22
         rightPadding: 22
@@ -46,6 +47,7 @@ Dialog {
         objectName: "errorMessage"
         width: root.availableWidth
         text: RecorderModel.error
+        textFormat: Text.PlainText
         wrapMode: Text.Wrap
         color: Theme.ink
     }

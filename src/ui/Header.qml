@@ -37,6 +37,7 @@ Item {
                 objectName: "headerTitle"
                 Layout.fillWidth: true
                 text: RecorderModel.hasSession ? RecorderModel.title : "Quorbel"
+                textFormat: Text.PlainText
                 font.family: Theme.serif
                 font.pixelSize: 23
                 font.weight: Font.DemiBold

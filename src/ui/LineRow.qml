@@ -41,6 +41,7 @@ AbstractButton {
             Label {
                 Layout.fillWidth: true
                 text: root.lineId
+                textFormat: Text.PlainText
                 font.family: Theme.mono
                 font.pixelSize: 11
                 font.weight: Font.DemiBold
@@ -48,8 +49,10 @@ AbstractButton {
                 elide: Text.ElideRight
             }
             Label {
+                objectName: "rowText"
                 Layout.fillWidth: true
                 text: root.lineText
+                textFormat: Text.PlainText
                 font.pixelSize: 12
                 color: Theme.secondary
                 wrapMode: Text.Wrap

@@ -89,6 +89,7 @@ Item {
                         objectName: "lineId"
                         Layout.fillWidth: true
                         text: RecorderModel.currentId
+                        textFormat: Text.PlainText
                         font.family: Theme.mono
                         font.pixelSize: 12
                         color: Theme.secondary
@@ -166,6 +167,7 @@ Item {
                         objectName: "lineNoteText"
                         Layout.fillWidth: true
                         text: RecorderModel.currentNote
+                        textFormat: Text.PlainText
                         font.pixelSize: 14
                         color: Theme.secondary
                         wrapMode: Text.Wrap
@@ -318,6 +320,7 @@ Item {
             Layout.minimumHeight: 30
             verticalAlignment: Text.AlignTop
             text: RecorderModel.message
+            textFormat: Text.PlainText
             font.pixelSize: 12
             color: RecorderModel.allRecorded ? Theme.accent : Theme.secondary
             wrapMode: Text.Wrap

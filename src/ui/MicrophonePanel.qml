@@ -23,6 +23,7 @@ RowLayout {
         Label {
             objectName: "inputName"
             text: RecorderModel.inputName
+            textFormat: Text.PlainText
             font.pixelSize: 12
             font.weight: Font.Medium
             color: Theme.ink

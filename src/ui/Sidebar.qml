@@ -82,6 +82,7 @@ Rectangle {
                     objectName: "progressTitle"
                     Layout.fillWidth: true
                     text: RecorderModel.title
+                    textFormat: Text.PlainText
                     font.pixelSize: Theme.headline
                     font.weight: Font.DemiBold
                     color: Theme.ink

@@ -214,6 +214,21 @@ private Q_SLOTS:
                 key(Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier)},
             {"linePages.count=50", "lineNote.shown=true", "desktop.copied=99998",
                 "statusMessage.text=The line’s text is on the clipboard."});
+        // Scripts for speech synthesis hold tags: every place shows them as characters.
+        row("markup as written",
+            {import(R"({"title": "<i>Tour</i> &amp;", "lines": [{"id": "a",
+                       "text": "Say <b>now</b> &lt;", "note": "<u>soft</u>"}]})",
+                 "script.json"),
+                import("id,text\n<b>x</b>,Hi\n")},
+            {"headerTitle.text=<i>Tour</i> &amp;", "headerTitle.textFormat=PlainText",
+                "progressTitle.text=<i>Tour</i> &amp;", "progressTitle.textFormat=PlainText",
+                "rowText.text=Say <b>now</b> &lt;", "rowText.textFormat=PlainText",
+                "lineNoteText.text=<u>soft</u>", "lineNoteText.textFormat=PlainText",
+                "lineText.plain=Say <b>now</b> &lt;",
+                "errorMessage.text=Could not import script: Line IDs must use letters, numbers, "
+                "hyphens or underscores (up "
+                "to 100 characters): <b>x</b>",
+                "errorMessage.textFormat=PlainText"});
         row("every line taken", {test, take(), click("nextButton"), take()},
             {"statusMessage.color=" + green, "takeStatus.text=Take saved"});
         row("not every line", {test, take()}, {"statusMessage.color=#a3243b3b"});
