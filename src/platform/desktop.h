@@ -55,14 +55,16 @@ public:
     [[nodiscard]] virtual std::optional<QString> chooseFolder(const FolderPanel &panel) = 0;
     /// True only when the person clicked the action button.
     [[nodiscard]] virtual bool confirm(const Alert &alert) = 0;
-    /// Shows a folder in the file manager. Nothing is reported when it cannot.
+    /// Shows a folder in the file manager. Throws SystemError naming the folder when no
+    /// application opens it.
     virtual void showFolder(const QString &path) = 0;
-    /// Opens the desktop's settings page where the input device is chosen, if it has one.
+    /// Opens the desktop's settings page where the input device is chosen. Throws SystemError
+    /// when the desktop has none, or it would not start.
     virtual void openSoundSettings() = 0;
     /// Puts `text` on the clipboard, for pasting anywhere.
     virtual void copyText(const QString &text) = 0;
     /// Opens the desktop's page where programs are allowed to use the microphone, or else the
-    /// sound settings.
+    /// sound settings. Throws SystemError as openSoundSettings does.
     virtual void openMicrophoneSettings() = 0;
     /// Moves a file or folder, given by its absolute path, to the user's Trash. Throws SystemError
     /// when it cannot; the item is then where it was.

@@ -248,11 +248,12 @@ void RecorderModel::setPeak(float peak)
     Q_EMIT peakChanged();
 }
 
-void RecorderModel::setMessage(const QString &message)
+void RecorderModel::setMessage(const QString &message, const QString &folder)
 {
-    if (m_message == message)
+    if (m_message == message && m_messageFolder == folder)
         return;
     m_message = message;
+    m_messageFolder = folder;
     Q_EMIT messageChanged();
 }
 
@@ -871,24 +872,32 @@ void RecorderModel::exportRecordings()
         return;
     }
     setMessage(u"Exported "_s + QString::number(exported) + u" of "_s + QString::number(lineCount)
-        + u" lines."_s);
-    m_services.desktop->showFolder(destination);
+            + u" lines."_s,
+        destination);
+    showDesktop([&] { m_services.desktop->showFolder(destination); });
 }
 
 void RecorderModel::reveal()
 {
     if (m_folder)
-        m_services.desktop->showFolder(*m_folder);
+        showDesktop([this] { m_services.desktop->showFolder(*m_folder); });
 }
 
 void RecorderModel::soundSettings()
 {
-    m_services.desktop->openSoundSettings();
+    showDesktop([this] { m_services.desktop->openSoundSettings(); });
 }
 
 void RecorderModel::microphoneSettings()
 {
-    m_services.desktop->openMicrophoneSettings();
+    showDesktop([this] { m_services.desktop->openMicrophoneSettings(); });
+}
+
+void RecorderModel::showDesktop(const std::function<void()> &open)
+{
+    // A click that opens nothing would look as if the program had not heard it.
+    if (const std::optional<QString> failure = attempt(open))
+        setError(*failure);
 }
 
 void RecorderModel::copyLine()

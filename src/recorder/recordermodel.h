@@ -48,6 +48,9 @@ class RecorderModel : public QObject
     Q_PROPERTY(float level READ level NOTIFY levelChanged)
     Q_PROPERTY(float peak READ peak NOTIFY peakChanged)
     Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    /// The folder the status line speaks of, shown under it (the export just made); empty when
+    /// it speaks of none.
+    Q_PROPERTY(QString messageFolder READ messageFolder NOTIFY messageChanged)
     Q_PROPERTY(QString error READ errorText WRITE setErrorText NOTIFY errorChanged)
     Q_PROPERTY(QString search READ search WRITE setSearch NOTIFY searchChanged)
     Q_PROPERTY(QString inputName READ inputName NOTIFY inputNameChanged)
@@ -99,6 +102,7 @@ public:
     [[nodiscard]] float level() const { return m_level; }
     [[nodiscard]] float peak() const { return m_peak; }
     [[nodiscard]] QString message() const { return m_message; }
+    [[nodiscard]] QString messageFolder() const { return m_messageFolder; }
     [[nodiscard]] const std::optional<QString> &error() const { return m_error; }
     [[nodiscard]] QString errorText() const { return m_error.value_or(QString()); }
     [[nodiscard]] QString search() const { return m_search; }
@@ -253,7 +257,9 @@ private:
     void setElapsed(double elapsed);
     void setLevel(float level);
     void setPeak(float peak);
-    void setMessage(const QString &message);
+    void setMessage(const QString &message, const QString &folder = {});
+    /// Runs `open`, a desktop action; what keeps it from opening becomes the error.
+    void showDesktop(const std::function<void()> &open);
     void setInputName(const QString &name);
 
     RecorderServices m_services;
@@ -275,6 +281,7 @@ private:
     float m_level = 0;
     float m_peak = Platform::silenceDb;
     QString m_message;
+    QString m_messageFolder;
     std::optional<QString> m_error;
     QString m_search;
     QString m_inputName;

@@ -66,9 +66,10 @@ Dialog {
             ActionButton {
                 objectName: "alertMicrophoneSettings"
                 text: "Microphone Settings"
+                // Closed first: closing clears the error, which would erase a failure to open.
                 onClicked: {
-                    RecorderModel.microphoneSettings()
                     root.close()
+                    RecorderModel.microphoneSettings()
                 }
             }
             ActionButton {

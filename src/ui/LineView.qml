@@ -314,16 +314,40 @@ Item {
             }
         }
 
-        Label {
-            objectName: "statusMessage"
+        ColumnLayout {
             Layout.fillWidth: true
             Layout.minimumHeight: 30
-            verticalAlignment: Text.AlignTop
-            text: RecorderModel.message
-            textFormat: Text.PlainText
-            font.pixelSize: 12
-            color: RecorderModel.allRecorded ? Theme.accent : Theme.secondary
-            wrapMode: Text.Wrap
+            spacing: 2
+
+            Label {
+                objectName: "statusMessage"
+                Layout.fillWidth: true
+                text: RecorderModel.message
+                textFormat: Text.PlainText
+                font.pixelSize: 12
+                color: RecorderModel.allRecorded ? Theme.accent : Theme.secondary
+                wrapMode: Text.Wrap
+            }
+            // Where the export went, to be selected and copied.
+            TextEdit {
+                objectName: "statusFolder"
+                Layout.fillWidth: true
+                visible: text !== ""
+                readOnly: true
+                selectByMouse: true
+                text: RecorderModel.messageFolder
+                textFormat: TextEdit.PlainText
+                font.pixelSize: 12
+                color: Theme.secondary
+                selectionColor: Qt.rgba(0.15, 0.43, 0.37, 0.3)
+                selectedTextColor: Theme.ink
+                wrapMode: TextEdit.WrapAnywhere
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
+            Item {
+                Layout.fillHeight: true
+            }
         }
 
         Rectangle {

@@ -118,3 +118,24 @@ std::unique_ptr<Platform::SettingsStore> FakeEnvironment::settings(const QString
 {
     return std::make_unique<FakeSettingsStore>(stores[name]);
 }
+
+void FakeDesktop::showFolder(const QString &path)
+{
+    if (openFailure)
+        throw SystemError(*openFailure);
+    shownFolders.append(path);
+}
+
+void FakeDesktop::openSoundSettings()
+{
+    if (openFailure)
+        throw SystemError(*openFailure);
+    ++soundSettingsOpened;
+}
+
+void FakeDesktop::openMicrophoneSettings()
+{
+    if (openFailure)
+        throw SystemError(*openFailure);
+    ++microphoneSettingsOpened;
+}

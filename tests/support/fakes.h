@@ -105,10 +105,11 @@ public:
     [[nodiscard]] std::optional<QString> chooseFile(const Platform::FilePanel &panel) override;
     [[nodiscard]] std::optional<QString> chooseFolder(const Platform::FolderPanel &panel) override;
     [[nodiscard]] bool confirm(const Platform::Alert &alert) override;
-    void showFolder(const QString &path) override { shownFolders.append(path); }
-    void openSoundSettings() override { ++soundSettingsOpened; }
+    /// The three throw SystemError with `openFailure` while it is set.
+    void showFolder(const QString &path) override;
+    void openSoundSettings() override;
     void copyText(const QString &text) override { clipboard = text; }
-    void openMicrophoneSettings() override { ++microphoneSettingsOpened; }
+    void openMicrophoneSettings() override;
     /// Runs `beforeTrash`, then moves the item into `trashFolder` by a real rename, or throws
     /// while `trashFailure` is set.
     void moveToTrash(const QString &path) override;
@@ -120,6 +121,7 @@ public:
     QString trashFolder;
     std::function<void()> beforeTrash;
     std::optional<QString> trashFailure;
+    std::optional<QString> openFailure;
 
     QList<Platform::FilePanel> filePanels;
     QList<Platform::FolderPanel> folderPanels;

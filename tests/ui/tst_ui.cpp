@@ -281,6 +281,18 @@ private Q_SLOTS:
             {"errorAlert.visible=false", "model.error="});
         row("cleared by Microphone Settings", refused + Acts {click("alertMicrophoneSettings")},
             {"errorAlert.visible=false", "model.error=", "desktop.settings=0 1"});
+        // A desktop that opens nothing: the failure is shown, the one from the alert included.
+        const Act cannotOpen = [](WindowRig &rig) { rig.desktop.openFailure = u"No way."_s; };
+        row("settings that do not open",
+            refused + Acts {cannotOpen, click("alertMicrophoneSettings")},
+            {"errorAlert.opened=true", "model.error=No way."});
+        row("a folder that does not open", {test, cannotOpen, click("revealButton")},
+            {"errorAlert.opened=true", "model.error=No way."});
+        const Act exportHere = [](WindowRig &rig) { rig.desktop.panelAnswers << rig.path(u""_s); };
+        row("the export's folder stays named",
+            {test, take(), cannotOpen, exportHere, key(Qt::Key_E)},
+            {"statusMessage.text=Exported 1 of 2 lines.", "statusFolder.shown=true",
+                "model.error=No way."});
         row("cleared by Escape", refused + Acts {key(Qt::Key_Escape, {})},
             {"errorAlert.visible=false", "model.error="});
         row("shown once", refused + Acts {click("alertOk"), click("nextButton")},

@@ -123,16 +123,24 @@ QString withoutMnemonic(QString text)
 
 void openSettings(SettingsPage page)
 {
+    const QString what = page == SettingsPage::Sound ? QStringLiteral("the sound settings")
+                                                     : QStringLiteral("the microphone settings");
 #ifdef Q_OS_MACOS
-    QDesktopServices::openUrl(QUrl(page == SettingsPage::Sound
-            ? QStringLiteral("x-apple.systempreferences:com.apple.Sound-Settings.extension?input")
-            : QStringLiteral(
-                "x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone")));
+    if (!QDesktopServices::openUrl(QUrl(page == SettingsPage::Sound
+                ? QStringLiteral(
+                    "x-apple.systempreferences:com.apple.Sound-Settings.extension?input")
+                : QStringLiteral(
+                    "x-apple.systempreferences:com.apple.preference.security?Privacy_Microphone"))))
+        throw SystemError(QStringLiteral("Could not open %1.").arg(what));
 #else
     const QStringList command = settingsCommand(
         page, [](const QString &name) { return QStandardPaths::findExecutable(name); });
-    if (!command.isEmpty())
-        QProcess::startDetached(command.first(), command.mid(1));
+    if (command.isEmpty())
+        throw SystemError(
+            QStringLiteral("Could not open %1: no settings application is installed.").arg(what));
+    if (!QProcess::startDetached(command.first(), command.mid(1)))
+        throw SystemError(
+            QStringLiteral("Could not open %1: “%2” would not start.").arg(what, command.first()));
 #endif
 }
 
@@ -188,7 +196,10 @@ bool QtDesktop::confirm(const Platform::Alert &alert)
 
 void QtDesktop::showFolder(const QString &path)
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        throw SystemError(
+            QStringLiteral("Could not open “%1”: no application is set to open folders.")
+                .arg(path));
 }
 
 void QtDesktop::copyText(const QString &text)
