@@ -96,6 +96,15 @@ const Shot shots[] = {
             rig.type(u"bright"_s);
             return true;
         }},
+    {"focus-on-record",
+        [](WindowRig &rig) {
+            auto *button = linesWithTakes(rig)
+                ? qobject_cast<QQuickItem *>(rig.object(u"recordButton"_s))
+                : nullptr;
+            if (button)
+                button->forceActiveFocus(Qt::TabFocusReason);
+            return button != nullptr;
+        }},
     {"long-line",
         [](WindowRig &rig) {
             // A chapter as one line, of about 300,000 characters, with a note.

@@ -67,6 +67,11 @@ QVariant LineListModel::data(const QModelIndex &index, int role) const
     }
 }
 
+QString LineListModel::lineIdAt(int row) const
+{
+    return data(index(row), IdRole).toString();
+}
+
 QHash<int, QByteArray> LineListModel::roleNames() const
 {
     return {

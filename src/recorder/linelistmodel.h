@@ -42,6 +42,8 @@ public:
 
     /// The row of the session's current line, or -1 when it is filtered out or there is none.
     [[nodiscard]] int currentRow() const;
+    /// The id of the line in `row`; empty when there is no such row.
+    [[nodiscard]] Q_INVOKABLE QString lineIdAt(int row) const;
 
 Q_SIGNALS:
     void currentRowChanged();

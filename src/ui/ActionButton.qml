@@ -27,6 +27,8 @@ Button {
     bottomPadding: topPadding
     hoverEnabled: true
     opacity: enabled ? 1 : 0.42
+    // Focus comes from Tab only: a button a click left focused would take the next Space.
+    focusPolicy: Qt.TabFocus
 
     ToolTip.visible: tip !== "" && hovered
     ToolTip.text: tip
@@ -56,13 +58,23 @@ Button {
         }
     }
 
-    background: Rectangle {
+    background: Item {
         implicitHeight: root.large ? 36 : 26
-        visible: !root.plain
-        radius: root.large ? 8 : 6
-        color: root.prominent ? (root.down ? Qt.darker(root.tint, 1.2) : root.tint)
-                              : (root.down ? "#ebe9e3" : "white")
-        border.width: root.prominent ? 0 : 1
-        border.color: Qt.rgba(0.14, 0.23, 0.23, root.hovered ? 0.3 : 0.2)
+
+        Rectangle {
+            id: face
+
+            anchors.fill: parent
+            visible: !root.plain
+            radius: root.large ? 8 : 6
+            color: root.prominent ? (root.down ? Qt.darker(root.tint, 1.2) : root.tint)
+                                  : (root.down ? "#ebe9e3" : "white")
+            border.width: root.prominent ? 0 : 1
+            border.color: Qt.rgba(0.14, 0.23, 0.23, root.hovered ? 0.3 : 0.2)
+        }
+        FocusRing {
+            shown: root.visualFocus
+            radius: face.radius + 4
+        }
     }
 }

@@ -56,6 +56,7 @@ Item {
             implicitHeight: 25
             hoverEnabled: true
             opacity: enabled ? (hovered ? 0.75 : 1) : 0.42
+            focusPolicy: Qt.TabFocus
             Accessible.name: "Session options"
             Accessible.role: Accessible.ButtonMenu
             onClicked: optionsMenu.open()
@@ -64,6 +65,12 @@ Item {
                 name: "ellipsis.circle"
                 color: Theme.accent
                 size: 22
+            }
+            background: Item {
+                FocusRing {
+                    shown: options.visualFocus
+                    radius: width / 2
+                }
             }
 
             Menu {

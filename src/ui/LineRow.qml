@@ -18,6 +18,8 @@ AbstractButton {
     text: lineText
     padding: 10
     hoverEnabled: true
+    // The list takes the focus for all its rows.
+    focusPolicy: Qt.NoFocus
     opacity: enabled ? 1 : 0.5
     Accessible.name: lineId + ": " + lineText
     Accessible.role: Accessible.ListItem
@@ -66,5 +68,12 @@ AbstractButton {
         radius: 9
         color: root.current ? Qt.rgba(0.15, 0.43, 0.37, 0.10)
                             : (root.hovered && root.enabled ? Qt.rgba(0.14, 0.23, 0.23, 0.04) : "transparent")
+
+        // Only Tab gives the list the focus, so its focus is always the keyboard's.
+        FocusRing {
+            anchors.margins: -2
+            shown: root.current && root.ListView.view !== null && root.ListView.view.activeFocus
+            radius: 11
+        }
     }
 }

@@ -317,11 +317,13 @@ Item {
         ColumnLayout {
             Layout.fillWidth: true
             Layout.minimumHeight: 30
+            Layout.alignment: Qt.AlignTop
             spacing: 2
 
             Label {
                 objectName: "statusMessage"
                 Layout.fillWidth: true
+                Layout.alignment: Qt.AlignTop
                 text: RecorderModel.message
                 textFormat: Text.PlainText
                 font.pixelSize: 12
@@ -344,9 +346,6 @@ Item {
                 wrapMode: TextEdit.WrapAnywhere
                 Accessible.role: Accessible.StaticText
                 Accessible.name: text
-            }
-            Item {
-                Layout.fillHeight: true
             }
         }
 

@@ -168,6 +168,7 @@ Rectangle {
                 checked: RecorderModel.missingOnly
                 spacing: 8
                 leftPadding: 0
+                focusPolicy: Qt.TabFocus
                 indicator: Rectangle {
                     x: missingOnly.leftPadding
                     y: (missingOnly.height - height) / 2
@@ -187,6 +188,10 @@ Rectangle {
                         Behavior on x {
                             NumberAnimation { duration: 120 }
                         }
+                    }
+                    FocusRing {
+                        shown: missingOnly.visualFocus
+                        radius: parent.radius + 4
                     }
                 }
                 onToggled: {
@@ -231,6 +236,27 @@ Rectangle {
                 model: RecorderModel.lines
                 Accessible.name: "Lines"
                 Accessible.role: Accessible.List
+                // One stop for Tab, however many lines: the keys below move through them.
+                activeFocusOnTab: true
+                Keys.onPressed: event => {
+                    const row = RecorderModel.lines.currentRow
+                    const page = Math.max(1, Math.floor(height / 72))
+                    const moves = {
+                        [Qt.Key_Up]: row - 1,
+                        [Qt.Key_Down]: row + 1,
+                        [Qt.Key_PageUp]: row - page,
+                        [Qt.Key_PageDown]: row + page,
+                        [Qt.Key_Home]: 0,
+                        [Qt.Key_End]: count - 1
+                    }
+                    if (event.modifiers !== Qt.NoModifier || !(event.key in moves) || count === 0)
+                        return
+                    event.accepted = true
+                    // From a current line filtered out, the first key goes to the first row.
+                    const to = row < 0 ? 0 : Math.max(0, Math.min(count - 1, moves[event.key]))
+                    if (!RecorderModel.busy)
+                        RecorderModel.select(RecorderModel.lines.lineIdAt(to))
+                }
 
                 ScrollBar.vertical: ScrollBar {
                     objectName: "lineListScrollBar"

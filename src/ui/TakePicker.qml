@@ -43,8 +43,13 @@ RowLayout {
 
             objectName: "takeEntry:" + index
             width: box.width
-            text: modelData.label
+            // The chosen take carries a check mark; the highlight follows the pointer and keys.
+            text: (index === box.currentIndex ? "✓ " : "") + modelData.label
             highlighted: box.highlightedIndex === index
+        }
+        FocusRing {
+            shown: box.visualFocus
+            radius: 7
         }
         onActivated: index => {
             root.picked(valueAt(index))

@@ -50,6 +50,16 @@ Act key(int key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier, int time
     };
 }
 
+/// The keyboard focus on `name`, as Tab puts it there.
+Act tabTo(const char *name)
+{
+    return [=](WindowRig &rig) {
+        auto *item = qobject_cast<QQuickItem *>(rig.object(QString::fromLatin1(name)));
+        QVERIFY2(item, name);
+        item->forceActiveFocus(Qt::TabFocusReason);
+    };
+}
+
 Act type(const char *text)
 {
     return [=](WindowRig &rig) { rig.type(QString::fromLatin1(text)); };
@@ -123,7 +133,38 @@ QString observe(WindowRig &rig, const QString &key)
         seen = rig.desktop.clipboard.size();
     else if (key == u"disk.takes")
         seen = SessionDisk::load(rig.model().folder()).takeCount();
-    else if (key == u"window.visible")
+    else if (key == u"tabOrder") {
+        // Tab from the window's start until it comes round again.
+        names.clear();
+        rig.window()->contentItem()->forceActiveFocus();
+        for (int i = 0; i < 40; ++i) {
+            rig.key(Qt::Key_Tab, {});
+            const QString focused = rig.window()->activeFocusItem()
+                ? rig.window()->activeFocusItem()->objectName()
+                : QString();
+            if (!names.isEmpty() && focused == names.constFirst())
+                break;
+            names << focused;
+        }
+        // Told from the first stop of the window, wherever the focus stood before.
+        const qsizetype first = std::max<qsizetype>(names.indexOf(u"sidebarImportButton"_s), 0);
+        seen = (names.mid(first) + names.first(first)).join(u' ');
+    } else if (key == u"focusRings") {
+        // What each ring shown surrounds, by the name of the nearest named item.
+        names.clear();
+        const std::function<void(QQuickItem *)> walk = [&](QQuickItem *item) {
+            if (item->objectName() == u"focusRing" && item->isVisible()) {
+                QQuickItem *named = item->parentItem();
+                while (named && named->objectName().isEmpty())
+                    named = named->parentItem();
+                names << (named ? named->objectName() : u"?"_s);
+            }
+            for (QQuickItem *child : item->childItems())
+                walk(child);
+        };
+        walk(rig.window()->contentItem());
+        seen = names.join(u' ');
+    } else if (key == u"window.visible")
         seen = rig.window()->isVisible();
     else if (const auto *list = qobject_cast<QQuickItem *>(rig.object(u"lineList"_s));
              property == u"centred" && rig.isShown(name)) {
@@ -215,6 +256,25 @@ private Q_SLOTS:
             {"linePages.count=50", "lineNote.shown=true", "desktop.copied=99998",
                 "statusMessage.text=The line’s text is on the clipboard."});
         // Scripts for speech synthesis hold tags: every place shows them as characters.
+        // The keyboard: Tab in reading order, one stop for the list, a ring on what has it.
+        row("Tab in reading order", {test, take()},
+            {"tabOrder=sidebarImportButton sidebarOpenButton searchField missingOnlySwitch "
+             "lineList "
+             "revealButton sessionOptionsButton exportButton smallerTextButton largerTextButton "
+             "takePicker deleteTakeButton recordButton playButton nextButton changeInputButton"});
+        row("a ring where Tab goes", {test, take(), tabTo("recordButton")},
+            {"focusRings=recordButton"});
+        row("no ring and no focus from a click",
+            {test, click("recordButton"), reads(2), click("recordButton"), key(Qt::Key_Space, {})},
+            {"focusRings=", "model.recording=false", "takePicker.count=1"});
+        const Act five = import("id,text\na,A\nb,B\nc,C\nd,D\ne,E\n");
+        row("the list's keys", {five, tabTo("lineList"), key(Qt::Key_Down, {}, 2)},
+            {"lineNumber.text=LINE 03", "focusRings=lineRow:c"});
+        row("the list's end and start", {five, tabTo("lineList"), key(Qt::Key_End, {})},
+            {"lineNumber.text=LINE 05"});
+        row("the list's start",
+            {five, tabTo("lineList"), key(Qt::Key_End, {}), key(Qt::Key_Home, {})},
+            {"lineNumber.text=LINE 01"});
         row("markup as written",
             {import(R"({"title": "<i>Tour</i> &amp;", "lines": [{"id": "a",
                        "text": "Say <b>now</b> &lt;", "note": "<u>soft</u>"}]})",
