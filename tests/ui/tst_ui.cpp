@@ -238,8 +238,8 @@ private Q_SLOTS:
         row("quiet", {test, record, reads(9.9, -56, -0.5)},
             {"levelHint.text=Speak into your microphone", "levelBar.barColor=" + green,
                 "elapsedTime.text=0:09"});
-        row("loud", {test, record, reads(60, -55, -0.4f)},
-            {"levelHint.text=Recording", "levelBar.barColor=#f08a00", "elapsedTime.text=1:00"});
+        row("loud", {test, record, reads(119.9, -55, -0.4f)},
+            {"levelHint.text=Recording", "levelBar.barColor=#f08a00", "elapsedTime.text=1:59"});
         row("past an hour", {test, record, reads(3725)}, {"elapsedTime.text=62:05"});
         row("larger text", {test, click("largerTextButton", 3)}, {"model.fontSize=36"});
         row("larger text stops", {test, click("largerTextButton", 9)}, {"model.fontSize=46"});
