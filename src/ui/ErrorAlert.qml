@@ -82,6 +82,10 @@ Dialog {
         }
     }
 
+    // Return reads as OK, as in any alert with one default button.
+    onOpened: contentItem.forceActiveFocus()
+    contentItem.Keys.onReturnPressed: root.close()
+    contentItem.Keys.onEnterPressed: root.close()
     onClosed: RecorderModel.error = ""
 
     Connections {

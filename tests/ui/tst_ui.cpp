@@ -224,6 +224,13 @@ private Q_SLOTS:
             {"lineNumber.text=LINE 02", "nextButton.text=Finish", "searchField.activeFocus=true"});
         row("and back", {test, take(), click("searchField"), key(Qt::Key_Right), key(Qt::Key_Left)},
             {"lineNumber.text=LINE 01"});
+        row("Shift keeps word selection",
+            {test, click("searchField"), type("one two"),
+                key(Qt::Key_Left, Qt::ControlModifier | Qt::ShiftModifier)},
+            {"lineNumber.text=LINE 01", "searchField.selectedText=two"});
+        row("the field's word moves while a line command cannot act",
+            {test, record, click("searchField"), type("one two"), key(Qt::Key_Left)},
+            {"lineNumber.text=LINE 01", "searchField.cursorPosition=4"});
         row("plain arrows move the cursor",
             {test, click("searchField"), type("te"), key(Qt::Key_Left, {})},
             {"lineNumber.text=LINE 01", "searchField.cursorPosition=1"});
@@ -353,6 +360,8 @@ private Q_SLOTS:
             {test, take(), cannotOpen, exportHere, key(Qt::Key_E)},
             {"statusMessage.text=Exported 1 of 2 lines.", "statusFolder.shown=true",
                 "model.error=No way."});
+        row("cleared by Return", refused + Acts {key(Qt::Key_Return, {})},
+            {"errorAlert.visible=false", "model.error="});
         row("cleared by Escape", refused + Acts {key(Qt::Key_Escape, {})},
             {"errorAlert.visible=false", "model.error="});
         row("shown once", refused + Acts {click("alertOk"), click("nextButton")},
