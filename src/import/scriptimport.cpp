@@ -120,7 +120,10 @@ Script read(const QString &path)
         throw AppError(QStringLiteral("Scripts must be smaller than 10 MB."));
 
     const QFileInfo file(path);
-    const QString extension = file.suffix().toLower();
+    // A name that is all extension (".csv") is a hidden plain-text file by that name, not a CSV
+    // script without a title.
+    const QString extension
+        = file.completeBaseName().isEmpty() ? QString() : file.suffix().toLower();
     if (extension == QLatin1String("json"))
         return validate(Json::readScript(Json::Document(*bytes, file.fileName()).root()));
 
@@ -134,7 +137,9 @@ Script read(const QString &path)
         throw AppError(QStringLiteral("Save the script as UTF-8 text."));
 
     Script script;
-    script.title = file.completeBaseName();
+    script.title = extension.isEmpty() && file.completeBaseName().isEmpty()
+        ? file.fileName()
+        : file.completeBaseName();
     script.lines = extension == QLatin1String("csv") ? linesFromCsv(text) : linesFromText(text);
     return validate(script);
 }

@@ -123,6 +123,8 @@ private slots:
             "7 lines, the last line-007: g");
         row("text: byte-order mark removed, no extension", "prompts", "\xEF\xBB\xBFHello",
             R"({"lines":[{"id":"line-001","text":"Hello"}],"title":"prompts"})");
+        row("text: a name that is all extension", ".csv", "a,b\n",
+            R"({"lines":[{"id":"line-001","text":"a,b"}],"title":".csv"})");
         row("text: 10,000 lines", "many.txt", numberedLines(10'000),
             "10000 lines, the last line-10000: Line 10000");
         row("text: 10,001 lines", "many.txt", numberedLines(10'001), lineCount);

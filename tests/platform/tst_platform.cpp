@@ -513,7 +513,8 @@ private slots:
                 }
             }
             if (dialog)
-                seen << dialog->directory().absolutePath() << dialog->nameFilters().value(0);
+                seen << dialog->directory().absolutePath()
+                     << dialog->nameFilters().value(0) + u'|' + dialog->nameFilters().last();
             newFolderOffered = newFolder && newFolder->isVisible() && newFolder->isEnabled();
             if (typed.isEmpty() || !field) {
                 QTest::keyClick(modal, Qt::Key_Escape);
@@ -536,8 +537,10 @@ private slots:
             QVERIFY2(seen[2] == dir.filePath(u"start"_s) && newFolderOffered == canCreateFolders,
                 qPrintable(u"opened in "_s + seen[2]));
         else
-            QVERIFY2(seen[3].endsWith(u"(*.json *.csv *.txt)"_s),
-                qPrintable(u"the first filter must take all three types, in order: "_s + seen[3]));
+            QVERIFY2(seen[3].endsWith(u"(*.json *.csv *.txt)|All files (*)"_s),
+                qPrintable(u"the first filter must take all three types, in order, the last "
+                           u"any file: "_s
+                    + seen[3]));
     }
 
     void settingsCommandTakesTheFirstInstalled_data()

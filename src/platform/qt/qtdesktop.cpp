@@ -56,6 +56,8 @@ QStringList nameFilters(const QStringList &extensions)
             filters.append(QStringLiteral("%1 (%2)").arg(
                 describeExtensions({extension}), patternsOf({extension})));
     }
+    // Any other file imports as plain text, a script.md among them.
+    filters.append(QStringLiteral("All files (*)"));
     return filters;
 }
 
