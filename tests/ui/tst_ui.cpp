@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QTest>
 
+#include <cmath>
 #include <csignal>
 
 using namespace Qt::Literals::StringLiterals;
@@ -298,7 +299,7 @@ private Q_SLOTS:
                 "errorMessage.textFormat=PlainText"});
         row("every line taken", {test, take(), click("nextButton"), take()},
             {"statusMessage.color=" + green, "takeStatus.text=Take saved"});
-        row("not every line", {test, take()}, {"statusMessage.color=#a3243b3b"});
+        row("not every line", {test, take()}, {"statusMessage.color=#bd243b3b"});
 
         row("two takes", {test, take(1.2), take(7.4)},
             {"takePicker.count=2", "takePicker.displayText=Take 2 · 0:07"});
@@ -407,6 +408,46 @@ private Q_SLOTS:
         for (const QString &expectation : expected)
             QTRY_COMPARE(
                 observe(rig, expectation.section(u'=', 0, 0)), expectation.section(u'=', 1));
+    }
+
+    void secondaryTextIsReadable_data()
+    {
+        QTest::addColumn<QString>("background"); // a colour of the theme, or the current row's
+        QTest::newRow("the window") << "paper";
+        QTest::newRow("the sidebar and the card") << "white";
+        QTest::newRow("the current row") << "row";
+    }
+
+    void secondaryTextIsReadable()
+    {
+        QFETCH(QString, background);
+        WindowRig rig;
+        QVERIFY(rig.launch() && rig.startRecordingTest());
+        // The colours as the window draws them: the line count's secondary text, the window's
+        // own background, and the current row's tint over the white sidebar.
+        const QColor secondary = rig.read(u"lineCount"_s, "color").value<QColor>();
+        const auto over = [](const QColor &top, const QColor &below) {
+            const double a = top.alphaF();
+            return QColor::fromRgbF(float(top.redF() * a + below.redF() * (1 - a)),
+                float(top.greenF() * a + below.greenF() * (1 - a)),
+                float(top.blueF() * a + below.blueF() * (1 - a)));
+        };
+        // Relative luminance and contrast ratio as the web's accessibility guidelines define them.
+        const auto luminance = [](const QColor &c) {
+            const auto linear = [](double v) {
+                return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF())
+                + 0.0722 * linear(c.blueF());
+        };
+        QColor tint = accent;
+        tint.setAlphaF(0.10f);
+        const QColor below = background == u"row"_s ? over(tint, Qt::white)
+            : background == u"white"_s              ? QColor(Qt::white)
+                                                    : rig.window()->color();
+        const double text = luminance(over(secondary, below)), ground = luminance(below);
+        const double ratio = (std::max(text, ground) + 0.05) / (std::min(text, ground) + 0.05);
+        QVERIFY2(ratio >= 4.5, qPrintable(u"contrast %1:1"_s.arg(ratio, 0, 'f', 2)));
     }
 
     void iconsDrawInTheirColour()
