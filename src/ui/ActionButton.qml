@@ -30,6 +30,9 @@ Button {
     // Focus comes from Tab only: a button a click left focused would take the next Space.
     focusPolicy: Qt.TabFocus
 
+    // A screen reader names a button by its title unless it is given a name of its own.
+    Accessible.name: text
+    Accessible.role: Accessible.Button
     ToolTip.visible: tip !== "" && hovered
     ToolTip.text: tip
     ToolTip.delay: 600

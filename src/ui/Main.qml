@@ -1,4 +1,5 @@
 pragma ComponentBehavior: Bound
+import QtQuick
 import QtQuick.Controls.Fusion
 import Quorbel
 
@@ -136,6 +137,12 @@ ApplicationWindow {
 
     menuBar: MenuBar {
         objectName: "menuBar"
+
+        delegate: MenuBarItem {
+            // Named without the mnemonic's marker.
+            Accessible.name: text.replace("&", "")
+            Accessible.role: Accessible.MenuItem
+        }
 
         Menu {
             objectName: "fileMenu"

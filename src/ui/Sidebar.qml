@@ -162,6 +162,8 @@ Rectangle {
 
                 objectName: "missingOnlySwitch"
                 text: "Show unrecorded only"
+                Accessible.name: text
+                Accessible.role: Accessible.CheckBox
                 font.pixelSize: Theme.caption
                 enabled: !RecorderModel.busy
                 opacity: enabled ? 1 : 0.42

@@ -6,6 +6,7 @@
 #include "testmain.h"
 #include "windowrig.h"
 
+#include <QAccessible>
 #include <QDirIterator>
 #include <QTest>
 
@@ -408,6 +409,34 @@ private Q_SLOTS:
         for (const QString &expectation : expected)
             QTRY_COMPARE(
                 observe(rig, expectation.section(u'=', 0, 0)), expectation.section(u'=', 1));
+    }
+
+    void everyControlIsNamed()
+    {
+        // What a screen reader says of each thing a person can use: a name and a role.
+        // Active before the window is made, as with a screen reader running.
+        QAccessible::setActive(true);
+        WindowRig rig;
+        QVERIFY(rig.launch() && rig.startRecordingTest() && rig.recordTake(2.5));
+        QStringList unnamed;
+        const std::function<void(QQuickItem *)> walk = [&](QQuickItem *item) {
+            const bool usable = item->isVisible()
+                && (item->activeFocusOnTab() || item->inherits("QQuickAbstractButton"));
+            if (usable) {
+                QAccessibleInterface *face = QAccessible::queryAccessibleInterface(item);
+                if (!face || face->text(QAccessible::Name).trimmed().isEmpty()
+                    || face->role() == QAccessible::NoRole || face->role() == QAccessible::Client)
+                    unnamed << item->objectName() + u'(' + item->metaObject()->className() + u')';
+                // What a control is made of (the picker's text field) is spoken of as the control.
+                if (item->inherits("QQuickControl"))
+                    return;
+            }
+            for (QQuickItem *child : item->childItems())
+                walk(child);
+        };
+        walk(rig.window()->contentItem());
+        QAccessible::setActive(false);
+        QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(u", "_s)));
     }
 
     void secondaryTextIsReadable_data()
