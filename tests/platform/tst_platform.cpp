@@ -26,6 +26,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
+#include <QWindow>
 
 #include <cmath>
 #include <csignal>
@@ -497,8 +498,14 @@ private slots:
         const QString message = u"Choose the script to record: a JSON, CSV or text file with one "
                                 "line of the script to a row. The takes are kept beside it."_s;
         QStringList seen; // title, message, start folder, filters
-        bool messageOnTop = false, newFolderOffered = false;
+        bool messageOnTop = false, newFolderOffered = false, overOwner = false;
+        // The program's window is a Qt Quick one, no widget: the panel must open over it.
+        QWindow owner;
+        owner.show();
+        owner.requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(&owner));
         whenModal([&](QWidget *modal) {
+            overOwner = modal->windowHandle() && modal->windowHandle()->transientParent() == &owner;
             auto *dialog = qobject_cast<QFileDialog *>(modal);
             auto *lookIn = modal->findChild<QComboBox *>(u"lookInCombo"_s);
             auto *field = modal->findChild<QLineEdit *>(u"fileNameEdit"_s);
@@ -531,6 +538,7 @@ private slots:
 
         QVERIFY2(!m_timedOut, "the panel must close on Return in the name field, or on Escape");
         QCOMPARE(chosen.value_or(u"nothing"_s), typed.isEmpty() ? u"nothing"_s : typed);
+        QVERIFY2(overOwner, "the panel opens over the program's window");
         QVERIFY2(seen.size() == 4 && seen[0] == title && seen[1] == message && messageOnTop,
             qPrintable(u"the title, then the message above the rest: "_s + seen.join(u'|')));
         if (folder)

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QUrl>
+#include <QWindow>
 
 #include <utility>
 
@@ -99,8 +100,21 @@ void addMessage(QFileDialog &dialog, const QString &message)
     grid->addWidget(label, 0, 0, 1, columns);
 }
 
+/// Opens `dialog` over the program's window rather than in the middle of the screen. The window
+/// is a Qt Quick one, which QApplication::activeWindow (widgets only) does not know.
+void overTheWindow(QWidget &dialog)
+{
+    QWindow *owner = QGuiApplication::focusWindow();
+    if (!owner && !QGuiApplication::topLevelWindows().isEmpty())
+        owner = QGuiApplication::topLevelWindows().constFirst();
+    dialog.winId(); // makes the native window that carries the parent
+    if (owner && dialog.windowHandle() && dialog.windowHandle() != owner)
+        dialog.windowHandle()->setTransientParent(owner);
+}
+
 void prepare(QFileDialog &dialog, const QString &title, const QString &message)
 {
+    overTheWindow(dialog);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setWindowTitle(title);
     addMessage(dialog, message);
@@ -173,6 +187,7 @@ std::optional<QString> QtDesktop::chooseFolder(const Platform::FolderPanel &pane
 bool QtDesktop::confirm(const Platform::Alert &alert)
 {
     QMessageBox box(QApplication::activeWindow());
+    overTheWindow(box);
     box.setIcon(QMessageBox::Warning);
     box.setWindowTitle(alert.title);
     box.setTextFormat(Qt::PlainText);
