@@ -105,6 +105,14 @@ const Shot shots[] = {
                 button->forceActiveFocus(Qt::TabFocusReason);
             return button != nullptr;
         }},
+    {"show-folder-failed",
+        [](WindowRig &rig) {
+            if (!linesWithTakes(rig))
+                return false;
+            rig.desktop.openFailure = u"Could not open “%1”: no application is set to open "
+                                      u"folders."_s.arg(rig.model().folder());
+            return rig.click(u"revealButton"_s) && rig.read(u"errorAlert"_s, "opened").toBool();
+        }},
     {"long-line",
         [](WindowRig &rig) {
             // A chapter as one line, of about 300,000 characters, with a note.
