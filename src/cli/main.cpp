@@ -104,17 +104,14 @@ int info(const QString &folder)
                              .arg(SessionDisk::missingAudioCount(session, folder));
     // Measured as the program measures them when it files them again, but left as they are.
     QStringList recoverable;
-    for (const SessionDisk::Orphan &orphan : SessionDisk::orphanedTakes(session, folder)) {
-        std::optional<double> duration;
-        try {
-            const Platform::AudioFileInfo length = WavRecording::completeLength(
-                SessionDisk::takePath(folder, orphan.take.file), false);
-            duration = takeDuration(length.frames, length.sampleRate);
-        } catch (const Error &) {}
-        if (duration)
-            recoverable.append(
-                QStringLiteral("  %1 (%2 s)\n").arg(orphan.take.file).arg(*duration, 0, 'f', 1));
-    }
+    const auto measure = [](const QString &path) {
+        const Platform::AudioFileInfo length = WavRecording::completeLength(path, false);
+        return std::pair(length.frames, length.sampleRate);
+    };
+    for (const SessionDisk::Orphan &orphan : SessionDisk::orphanedTakes(session, folder, measure))
+        recoverable.append(QStringLiteral("  %1 (%2 s)\n")
+                               .arg(orphan.take.file)
+                               .arg(orphan.take.duration, 0, 'f', 1));
     return print(text + QStringLiteral("Takes to recover: %1\n").arg(recoverable.size())
         + recoverable.join(QString()));
 }

@@ -49,22 +49,18 @@ std::optional<QString> attempt(Work &&work)
 /// too short to be a take, or cannot be mended is left where it is. Returns how many were filed.
 int recoverOrphans(Session &session, const QString &folder, Platform::AudioInput &input)
 {
+    const QList<SessionDisk::Orphan> orphans
+        = SessionDisk::orphanedTakes(session, folder, [&input](const QString &path) {
+              const Platform::AudioFileInfo info = input.recoverFile(path);
+              return std::pair(info.frames, info.sampleRate);
+          });
     int recovered = 0;
-    for (SessionDisk::Orphan &orphan : SessionDisk::orphanedTakes(session, folder)) {
-        std::optional<double> duration;
-        try {
-            const Platform::AudioFileInfo info
-                = input.recoverFile(SessionDisk::takePath(folder, orphan.take.file));
-            duration = takeDuration(info.frames, info.sampleRate);
-        } catch (const Error &) {}
-        if (!duration)
-            continue;
-        orphan.take.duration = *duration;
+    for (const SessionDisk::Orphan &orphan : orphans) {
         // Without a selection, the newest take stands for the line: the recovered one would.
         if (const Take *chosen = session.chosen(orphan.line);
             chosen && !session.selected.contains(orphan.line))
             session.selected.insert(orphan.line, chosen->id);
-        session.takes[orphan.line].append(std::move(orphan.take));
+        session.takes[orphan.line].append(orphan.take);
         ++recovered;
     }
     return recovered;

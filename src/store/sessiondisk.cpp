@@ -267,7 +267,8 @@ int missingAudioCount(const Session &session, const QString &folder)
     return missing;
 }
 
-QList<Orphan> orphanedTakes(const Session &session, const QString &folder)
+QList<Orphan> orphanedTakes(
+    const Session &session, const QString &folder, const MeasureFunction &measure)
 {
     QSet<QString> named;
     for (const QList<Take> &takes : session.takes)
@@ -310,7 +311,15 @@ QList<Orphan> orphanedTakes(const Session &session, const QString &folder)
         QDateTime created = QDateTime::fromSecsSinceEpoch(info.st_mtim.tv_sec, QTimeZone::utc());
         if (!formatInternetDateTime(created))
             created = QDateTime::currentDateTimeUtc();
-        found.append({line, Take {id.toString().toUpper(), file, 0, created}});
+        std::optional<double> duration;
+        try {
+            const auto [frames, rate] = measure(takePath(folder, file));
+            duration = takeDuration(frames, rate);
+        } catch (const Error &) {
+            // Not audio, or it cannot be read: left where it is.
+        }
+        if (duration)
+            found.append({line, Take {id.toString().toUpper(), file, *duration, created}});
     }
     ::closedir(listing);
     std::sort(found.begin(), found.end(), [](const Orphan &a, const Orphan &b) {

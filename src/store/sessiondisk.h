@@ -128,14 +128,20 @@ int exportTo(const Session &session, const QString &from, const QString &to);
 struct Orphan
 {
     QString line;
-    /// Its id and file from its name, created when the file was last written; no duration.
+    /// Its id and file from its name, its length, created when the file was last written.
     Take take;
 };
 
-/// The orphans in folder/takes, oldest first: regular files, reached without a symbolic link,
-/// named as takes are named (`<line id>-<UUID>.wav`) for a line of the script. Nothing else
-/// there is ever counted, and a takes folder that cannot be read holds none.
-[[nodiscard]] QList<Orphan> orphanedTakes(const Session &session, const QString &folder);
+/// Frames and sample rate of the audio file at `path`; throws Error when it is no audio.
+using MeasureFunction = std::function<std::pair<qint64, double>(const QString &path)>;
+
+/// The orphans in folder/takes that opening the session files again, oldest first: regular
+/// files, reached without a symbolic link, named as takes are named (`<line id>-<UUID>.wav`)
+/// for a line of the script, that `measure` reads as audio long enough for a take
+/// (takeDuration). Nothing else there is ever counted, and a takes folder that cannot be read
+/// holds none.
+[[nodiscard]] QList<Orphan> orphanedTakes(
+    const Session &session, const QString &folder, const MeasureFunction &measure);
 
 /// Where the audio of a take lives: its reference `file` ("takes/…") inside the session
 /// `folder`.
