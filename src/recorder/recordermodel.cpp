@@ -307,16 +307,11 @@ QString RecorderModel::currentId() const
     return line ? line->id : QString();
 }
 
-QString RecorderModel::currentText() const
-{
-    const ScriptLine *line = current();
-    return line ? line->text : QString();
-}
-
 QStringList RecorderModel::currentPages() const
 {
     // A page lays out in a few milliseconds.
-    return pages(currentText(), 2000);
+    const ScriptLine *line = current();
+    return line ? pages(line->text, 2000) : QStringList {};
 }
 
 bool RecorderModel::hasNote() const

@@ -65,7 +65,6 @@ class RecorderModel : public QObject
     Q_PROPERTY(int index READ index NOTIFY sessionChanged)
     Q_PROPERTY(bool hasCurrent READ hasCurrent NOTIFY sessionChanged)
     Q_PROPERTY(QString currentId READ currentId NOTIFY sessionChanged)
-    Q_PROPERTY(QString currentText READ currentText NOTIFY sessionChanged)
     /// The current line's text in pages, for a view that lays out only what it shows.
     Q_PROPERTY(QStringList currentPages READ currentPages NOTIFY sessionChanged)
     Q_PROPERTY(bool hasNote READ hasNote NOTIFY sessionChanged)
@@ -142,7 +141,6 @@ public:
     [[nodiscard]] int index() const;
     [[nodiscard]] bool hasCurrent() const { return current() != nullptr; }
     [[nodiscard]] QString currentId() const;
-    [[nodiscard]] QString currentText() const;
     [[nodiscard]] QStringList currentPages() const;
     /// The current line has a note that is not empty.
     [[nodiscard]] bool hasNote() const;
