@@ -18,7 +18,7 @@ Button {
     /// The title's room, so the button keeps its width when the title changes.
     property real labelMinimumWidth: 0
 
-    readonly property color foreground: prominent ? "white" : Theme.ink
+    property color foreground: prominent ? "white" : Theme.ink
 
     font.pixelSize: large ? 14 : Theme.body
     leftPadding: plain ? 2 : (large ? 16 : 10)

@@ -5,7 +5,8 @@ import Quorbel
 import "format.js" as Format
 
 // Everything the window shows outside the menus: the sidebar, the header, and below it the
-// line view while there is a current line, else the welcome panel; and the error alert.
+// line view while there is a current line, else the welcome panel; the error alert and the
+// confirmation dialog.
 Item {
     id: root
 
@@ -75,4 +76,5 @@ Item {
     }
 
     ErrorAlert {}
+    ConfirmDialog {}
 }

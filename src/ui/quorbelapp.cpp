@@ -8,9 +8,20 @@
 #include <QQuickWindow>
 #include <QSessionManager>
 
+namespace {
+
+RecorderServices askingIn(RecorderServices services, Platform::Desktop &desktop)
+{
+    services.desktop = &desktop;
+    return services;
+}
+
+} // namespace
+
 QuorbelApp::QuorbelApp(RecorderServices services, QObject *parent)
     : QObject(parent)
-    , m_model(std::move(services))
+    , m_desktop(*services.desktop)
+    , m_model(askingIn(std::move(services), m_desktop))
 {
     QGuiApplication::setQuitOnLastWindowClosed(
         AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
@@ -66,6 +77,7 @@ bool QuorbelApp::load()
                                         : errors.join(QLatin1Char('\n'));
         return false;
     }
+    m_desktop.setWindow(m_window);
     return true;
 }
 

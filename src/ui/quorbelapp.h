@@ -2,6 +2,7 @@
 
 #include "appdelegate.h"
 #include "recordermodel.h"
+#include "windowdesktop.h"
 
 #include <QObject>
 #include <QPointer>
@@ -25,9 +26,12 @@ class QuorbelApp final : public QObject
     Q_OBJECT
     QML_NAMED_ELEMENT(App)
     QML_SINGLETON
+    /// The question the window's confirmation dialog asks, while it asks.
+    Q_PROPERTY(WindowDesktop *confirmation READ confirmation CONSTANT)
 
 public:
-    /// Starts the controller, which reopens the last session. The services must outlive it.
+    /// Starts the controller, which reopens the last session. The services must outlive it; the
+    /// desktop's confirmations are asked in the window once it is shown.
     explicit QuorbelApp(RecorderServices services, QObject *parent = nullptr);
     ~QuorbelApp() override;
 
@@ -40,6 +44,7 @@ public:
     bool quitOnTerminationSignals();
 
     [[nodiscard]] RecorderModel &model() { return m_model; }
+    [[nodiscard]] WindowDesktop *confirmation() { return &m_desktop; }
     [[nodiscard]] AppDelegate &delegate() { return m_delegate; }
     [[nodiscard]] QQmlEngine *engine() const;
     /// The window once loaded, else null.
@@ -59,6 +64,7 @@ public:
     static QuorbelApp *create(QQmlEngine *engine, QJSEngine *);
 
 private:
+    WindowDesktop m_desktop;
     RecorderModel m_model;
     AppDelegate m_delegate;
     // Declared after the controller, so the window's bindings go before what they read.

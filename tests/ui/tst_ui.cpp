@@ -9,6 +9,7 @@
 #include <QAccessible>
 #include <QDirIterator>
 #include <QTest>
+#include <QTimer>
 
 #include <cmath>
 #include <csignal>
@@ -27,7 +28,6 @@ const Act test = [](WindowRig &rig) { QVERIFY(rig.startRecordingTest()); };
 const Act record = [](WindowRig &rig) { QVERIFY(rig.startTake()); };
 const Act hold = [](WindowRig &rig) { rig.audio.permission.reset(); };
 const Act deny = [](WindowRig &rig) { rig.audio.permission = false; };
-const Act yes = [](WindowRig &rig) { rig.desktop.confirmAnswers << true; };
 const Act closeWindow = [](WindowRig &rig) { rig.window()->close(); };
 
 Act take(double seconds = 2.5)
@@ -59,6 +59,28 @@ Act tabTo(const char *name)
         auto *item = qobject_cast<QQuickItem *>(rig.object(QString::fromLatin1(name)));
         QVERIFY2(item, name);
         item->forceActiveFocus(Qt::TabFocusReason);
+    };
+}
+
+/// Answers the next confirmation: once its dialog is open, `acts` run on it, and Escape closes
+/// it if they left it open. Its title joins the rig's `asked`.
+Act answer(const Acts &acts)
+{
+    return [=](WindowRig &rig) {
+        auto *timer = new QTimer(rig.window());
+        QObject::connect(timer, &QTimer::timeout, timer, [&rig, timer, acts] {
+            QObject *dialog = rig.object(u"confirmDialog"_s);
+            if (!dialog || !dialog->property("opened").toBool())
+                return;
+            timer->deleteLater();
+            timer->stop();
+            rig.asked << rig.text(u"confirmTitle"_s);
+            for (const Act &act : acts)
+                act(rig);
+            if (dialog->property("visible").toBool())
+                rig.key(Qt::Key_Escape, {});
+        });
+        timer->start(10);
     };
 }
 
@@ -124,8 +146,8 @@ QString observe(WindowRig &rig, const QString &key)
             Q_ARG(int, object->property("length").toInt()));
     else if (key == u"desktop.panels")
         seen = rig.desktop.filePanels.size() + rig.desktop.folderPanels.size();
-    else if (key == u"desktop.alerts")
-        seen = rig.desktop.alerts.size();
+    else if (key == u"asked")
+        seen = rig.asked.join(u" | "_s);
     else if (key == u"desktop.folders")
         seen = rig.desktop.shownFolders.size();
     else if (key == u"desktop.settings")
@@ -307,6 +329,7 @@ private Q_SLOTS:
         row("the first chosen",
             {test, take(1.2), take(7.4), click("takePicker"), click("takeEntry:0")},
             {"takePicker.displayText=Take 1 · 0:01", "elapsedTime.text=0:01"});
+        const Act yes = answer({click("confirmAction")});
         row("one deleted", {test, take(1.2), take(7.4), yes, click("deleteTakeButton")},
             {"takePicker.count=1", "takePicker.displayText=Take 1 · 0:01"});
         row("both deleted", {test, take(), yes, click("deleteTakeButton")},
@@ -339,7 +362,21 @@ private Q_SLOTS:
         row("previous", {test, click("nextButton"), click("previousButton")},
             {"lineNumber.text=LINE 01"});
         row("start over from the options",
-            {test, click("sessionOptionsButton"), click("optionStartOver")}, {"desktop.alerts=1"});
+            {test, take(), answer({}), click("sessionOptionsButton"), click("optionStartOver")},
+            {"asked=Start this script over?", "takePicker.count=1"});
+        // Asked in the window: only a click acts, and nothing else runs meanwhile.
+        row("no key chooses the action",
+            {test, take(), answer({key(Qt::Key_Tab, {}, 2), key(Qt::Key_Space, {})}),
+                click("deleteTakeButton")},
+            {"asked=Delete take 1?", "takePicker.count=1"});
+        row("Return cancels",
+            {test, take(), answer({tabTo("confirmCancel"), key(Qt::Key_Return, {})}),
+                click("deleteTakeButton"), key(Qt::Key_Right)},
+            {"disk.takes=1", "lineNumber.text=LINE 02"});
+        row("modal",
+            {test, take(), answer({key(Qt::Key_Right), click("nextButton"), key(Qt::Key_R)}),
+                click("deleteTakeButton")},
+            {"takePicker.count=1", "lineNumber.text=LINE 01", "model.recording=false"});
         row("import from the options",
             {test, click("sessionOptionsButton"), click("optionImportScript")},
             {"desktop.panels=1"});
@@ -391,7 +428,7 @@ private Q_SLOTS:
         };
         row("SIGTERM with a change unsaved asks no one and stays",
             {watch, test, block, click("nextButton"), yes, terminateAndWait},
-            {"window.visible=true", "desktop.alerts=0"});
+            {"window.visible=true", "asked="});
     }
 
     void showsWhatItDoes()

@@ -45,6 +45,9 @@ public:
     /// the record button; false when no take was filed.
     bool recordTake(double seconds, float peakDb = -12);
 
+    /// The titles of the confirmations answered, in order.
+    QStringList asked;
+
 private:
     std::unique_ptr<QuorbelApp> m_app;
 };
