@@ -7,9 +7,11 @@
 #include <QDir>
 #include <QImage>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -43,6 +45,9 @@ const QByteArray interviewScript
       "lighthouse,The lighthouse was built in 1872 and still guides ships at night.,\n"
       "market,\"At the market, the first boats arrive before sunrise.\",Slightly brighter\n"
       "farewell,Thank you for joining us. Mind the steps on your way out.,\n";
+
+/// The picture taken while a confirmation held the window, which a grab after it could not show.
+QImage asked;
 
 bool linesWithTakes(WindowRig &rig)
 {
@@ -113,6 +118,18 @@ const Shot shots[] = {
                                       u"folders."_s.arg(rig.model().folder());
             return rig.click(u"revealButton"_s) && rig.read(u"errorAlert"_s, "opened").toBool();
         }},
+    {"confirm-delete",
+        [](WindowRig &rig) {
+            if (!linesWithTakes(rig))
+                return false;
+            // The question waits for its answer: the picture is taken meanwhile, then Escape
+            // answers it.
+            QTimer::singleShot(600, rig.window(), [&rig] {
+                asked = rig.window()->grabWindow();
+                rig.key(Qt::Key_Escape, {});
+            });
+            return rig.click(u"deleteTakeButton"_s) && !asked.isNull();
+        }},
     {"long-line",
         [](WindowRig &rig) {
             // A chapter as one line, of about 300,000 characters, with a note.
@@ -152,7 +169,7 @@ int main(int argc, char *argv[])
         rig.settle();
         // Let animations (the list's scroll, popups opening) come to rest.
         QTest::qWait(400);
-        const QImage image = rig.window()->grabWindow();
+        const QImage image = asked.isNull() ? rig.window()->grabWindow() : std::exchange(asked, {});
         if (image.isNull() || !image.save(file)) {
             std::fprintf(stderr, "%s: cannot write %s\n", shot.name, qPrintable(file));
             ++failures;
