@@ -11,6 +11,12 @@ Action {
     /// The sequence as the desktop writes it.
     readonly property string keysText: keyEquivalent.nativeText
 
+    /// What the command does. It runs once the menu that chose it has closed, so that a
+    /// confirmation or a panel it opens is not drawn under the menu.
+    signal perform()
+
+    onTriggered: Qt.callLater(root.perform)
+
     readonly property Shortcut keyEquivalent: Shortcut {
         sequence: root.keys
         context: Qt.WindowShortcut

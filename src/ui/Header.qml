@@ -88,12 +88,12 @@ Item {
                 MenuItem {
                     objectName: "optionImportScript"
                     text: "Import another script…"
-                    onTriggered: RecorderModel.importScript()
+                    onTriggered: Qt.callLater(() => RecorderModel.importScript())
                 }
                 MenuItem {
                     objectName: "optionOpenSession"
                     text: "Open session…"
-                    onTriggered: RecorderModel.openSession()
+                    onTriggered: Qt.callLater(() => RecorderModel.openSession())
                 }
                 MenuSeparator {}
                 MenuItem {
@@ -103,7 +103,7 @@ Item {
                     text: "Start over…"
                     palette.text: Theme.red
                     palette.highlight: Theme.red
-                    onTriggered: RecorderModel.confirmStartOver()
+                    onTriggered: Qt.callLater(() => RecorderModel.confirmStartOver())
                 }
             }
         }

@@ -46,7 +46,7 @@ ApplicationWindow {
         objectName: "commandNewRecordingTest"
         text: "New Recording Test"
         enabled: !RecorderModel.busy
-        onTriggered: RecorderModel.startRecordingTest()
+        onPerform: RecorderModel.startRecordingTest()
     }
     Command {
         id: importCommand
@@ -54,7 +54,7 @@ ApplicationWindow {
         text: "Import Script…"
         keys: "Ctrl+I"
         enabled: !RecorderModel.busy
-        onTriggered: RecorderModel.importScript()
+        onPerform: RecorderModel.importScript()
     }
     Command {
         id: openCommand
@@ -62,14 +62,14 @@ ApplicationWindow {
         text: "Open Session…"
         keys: "Ctrl+O"
         enabled: !RecorderModel.busy
-        onTriggered: RecorderModel.openSession()
+        onPerform: RecorderModel.openSession()
     }
     Command {
         id: quitCommand
         objectName: "commandQuit"
         text: "Quit"
         keys: "Ctrl+Q"
-        onTriggered: App.quit()
+        onPerform: App.quit()
     }
     Command {
         id: recordCommand
@@ -78,7 +78,7 @@ ApplicationWindow {
         keys: "Ctrl+R"
         // Stays enabled while recording: the same item and keys stop the take.
         enabled: RecorderModel.hasCurrent && !RecorderModel.requestingPermission
-        onTriggered: RecorderModel.toggleRecord()
+        onPerform: RecorderModel.toggleRecord()
     }
     Command {
         id: playCommand
@@ -86,7 +86,7 @@ ApplicationWindow {
         text: "Play / Stop"
         keys: "Ctrl+P"
         enabled: RecorderModel.hasChosen && !RecorderModel.busy
-        onTriggered: RecorderModel.togglePlayback()
+        onPerform: RecorderModel.togglePlayback()
     }
     Command {
         id: nextCommand
@@ -94,7 +94,7 @@ ApplicationWindow {
         text: "Next Line"
         keys: "Ctrl+Right"
         enabled: !RecorderModel.busy
-        onTriggered: RecorderModel.next()
+        onPerform: RecorderModel.next()
     }
     Command {
         id: previousCommand
@@ -102,7 +102,7 @@ ApplicationWindow {
         text: "Previous Line"
         keys: "Ctrl+Left"
         enabled: !RecorderModel.busy
-        onTriggered: RecorderModel.previous()
+        onPerform: RecorderModel.previous()
     }
     Command {
         id: copyLineCommand
@@ -110,21 +110,21 @@ ApplicationWindow {
         text: "Copy Line Text"
         keys: "Ctrl+Shift+C"
         enabled: RecorderModel.hasCurrent
-        onTriggered: RecorderModel.copyLine()
+        onPerform: RecorderModel.copyLine()
     }
     Command {
         id: deleteCommand
         objectName: "commandDeleteTake"
         text: "Delete Selected Take…"
         enabled: !RecorderModel.busy && RecorderModel.hasChosen
-        onTriggered: RecorderModel.confirmDeleteTake()
+        onPerform: RecorderModel.confirmDeleteTake()
     }
     Command {
         id: startOverCommand
         objectName: "commandStartOver"
         text: "Start Over…"
         enabled: !RecorderModel.busy && RecorderModel.hasSession
-        onTriggered: RecorderModel.confirmStartOver()
+        onPerform: RecorderModel.confirmStartOver()
     }
     Command {
         id: exportCommand
@@ -132,7 +132,7 @@ ApplicationWindow {
         text: "Export Recordings…"
         keys: "Ctrl+E"
         enabled: !RecorderModel.busy && RecorderModel.recordedCount > 0
-        onTriggered: RecorderModel.exportRecordings()
+        onPerform: RecorderModel.exportRecordings()
     }
 
     menuBar: MenuBar {

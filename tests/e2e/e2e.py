@@ -14,6 +14,7 @@ scripts/test exports for its sound server (PULSE_SERVER, QUORBEL_TEST_MIC_FEED).
 import glob
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -174,6 +175,17 @@ class Job:
         except ValueError:
             return False
 
+    def reddish(self, x, y):
+        # True when the window around (x, y) holds red, as a destructive button's label does.
+        result = subprocess.run(["import", "-display", self.display, "-window", self.window,
+                                 "-crop", "40x12+%d+%d" % (x - 20, y - 6), "-depth", "8", "txt:-"],
+                                capture_output=True, text=True)
+        for pixel in re.findall(r"\((\d+),(\d+),(\d+)", result.stdout):
+            red, green, blue = (int(value) for value in pixel)
+            if red > 150 and red - green > 80 and red - blue > 80:
+                return True
+        return False
+
     def screenshot(self, name):
         self.step += 1
         path = os.path.join(self.shots, "%02d-%s.png" % (self.step, name))
@@ -251,12 +263,11 @@ def main():
 LINES = ["arctic_a0001", "arctic_a0002", "arctic_a0003"]
 
 # Where things are in the window at its default size: the take picker, the Recording menu's
-# title and its item "Delete Selected Take…", and the alert's action button measured from the
-# alert's bottom right corner.
+# title and its item "Delete Selected Take…", and the confirmation's "Delete take" button.
 PICKER = (491, 532)
 RECORDING_MENU = (73, 13)
 DELETE_ITEM = (115, 185)
-ACTION_FROM_RIGHT = (-150, -25)
+ACTION = (680, 415)
 
 
 def record_take(job, line, speech):
@@ -284,23 +295,26 @@ def choose_take(job, number):
     job.keys("Home", *["Down"] * (number - 1), "Return")
 
 
-def delete_selected_take(job, title):
-    # The Recording menu's "Delete Selected Take…", then the alert: Return must cancel, and
-    # only a click on "Delete take" goes ahead.
+def delete_selected_take(job):
+    # The Recording menu's "Delete Selected Take…", then the window's own confirmation: Tab
+    # shows the focus ring on Cancel, Return cancels, and only a click on "Delete take" goes
+    # ahead.
     for attempt in ("cancel", "confirm"):
         job.click(RECORDING_MENU[0], RECORDING_MENU[1], job.window)
         time.sleep(0.5)
         job.screenshot("recording-menu")
         job.click(DELETE_ITEM[0], DELETE_ITEM[1], job.window)
-        alert = job.wait_for_window(title)
-        time.sleep(0.5)
-        job.screenshot("alert-" + attempt)
+        job.wait_for(lambda: job.reddish(*ACTION), "the confirmation to show “Delete take”")
+        time.sleep(0.3)
         if attempt == "cancel":
-            job.keys("Return", window=alert)
-            job.wait_for(lambda: not job.visible(title), "Return to close the alert")
+            job.keys("Tab")
+            time.sleep(0.3)
+            job.screenshot("confirm-focus-on-cancel")
+            job.keys("Return")
+            job.wait_for(lambda: not job.reddish(*ACTION), "Return to close the confirmation")
             continue
-        box = job.geometry(alert)
-        job.click(box["WIDTH"] + ACTION_FROM_RIGHT[0], box["HEIGHT"] + ACTION_FROM_RIGHT[1], alert)
+        job.screenshot("confirm-delete")
+        job.click(ACTION[0], ACTION[1], job.window)
 
 
 def move(job, key, index):
@@ -342,7 +356,7 @@ def run(job):
     job.screenshot("playing")
     time.sleep(second["duration"])
 
-    delete_selected_take(job, "Delete take 2?")
+    delete_selected_take(job)
     job.wait_for_session(lambda s: len(job.takes_of(s, LINES[0])) == 1,
                          "line 1 back to its first take")
     job.screenshot("take-deleted")

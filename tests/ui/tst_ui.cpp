@@ -74,7 +74,9 @@ Act answer(const Acts &acts)
                 return;
             timer->deleteLater();
             timer->stop();
-            rig.asked << rig.text(u"confirmTitle"_s);
+            // A menu drawn over the question would hide it.
+            const bool underMenu = rig.read(u"sessionOptionsMenu"_s, "visible").toBool();
+            rig.asked << rig.text(u"confirmTitle"_s) + (underMenu ? u" (under a menu)"_s : u""_s);
             for (const Act &act : acts)
                 act(rig);
             if (dialog->property("visible").toBool())
