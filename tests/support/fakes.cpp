@@ -6,12 +6,6 @@
 
 namespace {
 
-template<class Answer>
-Answer next(QQueue<Answer> &answers, Answer cancelled)
-{
-    return answers.isEmpty() ? cancelled : answers.dequeue();
-}
-
 class FakeSettingsStore final : public Platform::SettingsStore
 {
 public:
@@ -79,24 +73,6 @@ std::unique_ptr<Platform::Player> FakeAudio::makePlayer(const QString &path)
     return player;
 }
 
-std::optional<QString> FakeDesktop::chooseFile(const Platform::FilePanel &panel)
-{
-    filePanels.append(panel);
-    return next(panelAnswers, std::optional<QString>());
-}
-
-std::optional<QString> FakeDesktop::chooseFolder(const Platform::FolderPanel &panel)
-{
-    folderPanels.append(panel);
-    return next(panelAnswers, std::optional<QString>());
-}
-
-bool FakeDesktop::confirm(const Platform::Alert &alert)
-{
-    alerts.append(alert);
-    return next(confirmAnswers, false);
-}
-
 void FakeDesktop::moveToTrash(const QString &path)
 {
     if (beforeTrash)
@@ -109,33 +85,7 @@ void FakeDesktop::moveToTrash(const QString &path)
     trashed.append(path);
 }
 
-std::optional<QString> FakeEnvironment::variable(const QString &name) const
-{
-    return variables.contains(name) ? std::optional(variables.value(name)) : std::nullopt;
-}
-
 std::unique_ptr<Platform::SettingsStore> FakeEnvironment::settings(const QString &name)
 {
     return std::make_unique<FakeSettingsStore>(stores[name]);
-}
-
-void FakeDesktop::showFolder(const QString &path)
-{
-    if (openFailure)
-        throw SystemError(*openFailure);
-    shownFolders.append(path);
-}
-
-void FakeDesktop::openSoundSettings()
-{
-    if (openFailure)
-        throw SystemError(*openFailure);
-    ++soundSettingsOpened;
-}
-
-void FakeDesktop::openMicrophoneSettings()
-{
-    if (openFailure)
-        throw SystemError(*openFailure);
-    ++microphoneSettingsOpened;
 }

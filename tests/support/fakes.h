@@ -3,17 +3,11 @@
 #include "audio.h"
 #include "desktop.h"
 
-#include <QList>
 #include <QMap>
 #include <QPointer>
 #include <QQueue>
-#include <QStringList>
 
-#include <functional>
 #include <map>
-#include <memory>
-#include <optional>
-#include <utility>
 
 // The platform services without a device, a desktop or a home folder, scripted by the tests
 // through their public members. A test emits a recorder's or player's signals itself, from its
@@ -102,14 +96,26 @@ public:
 class FakeDesktop final : public Platform::Desktop
 {
 public:
-    [[nodiscard]] std::optional<QString> chooseFile(const Platform::FilePanel &panel) override;
-    [[nodiscard]] std::optional<QString> chooseFolder(const Platform::FolderPanel &panel) override;
-    [[nodiscard]] bool confirm(const Platform::Alert &alert) override;
+    [[nodiscard]] std::optional<QString> chooseFile(const Platform::FilePanel &panel) override
+    {
+        filePanels.append(panel);
+        return panelAnswers.isEmpty() ? std::nullopt : panelAnswers.dequeue();
+    }
+    [[nodiscard]] std::optional<QString> chooseFolder(const Platform::FolderPanel &panel) override
+    {
+        folderPanels.append(panel);
+        return panelAnswers.isEmpty() ? std::nullopt : panelAnswers.dequeue();
+    }
+    [[nodiscard]] bool confirm(const Platform::Alert &alert) override
+    {
+        alerts.append(alert);
+        return !confirmAnswers.isEmpty() && confirmAnswers.dequeue();
+    }
     /// The three throw SystemError with `openFailure` while it is set.
-    void showFolder(const QString &path) override;
-    void openSoundSettings() override;
+    void showFolder(const QString &path) override { shownFolders.append(opening(path)); }
+    void openSoundSettings() override { ++opening(soundSettingsOpened); }
     void copyText(const QString &text) override { clipboard = text; }
-    void openMicrophoneSettings() override;
+    void openMicrophoneSettings() override { ++opening(microphoneSettingsOpened); }
     /// Runs `beforeTrash`, then moves the item into `trashFolder` by a real rename, or throws
     /// while `trashFailure` is set.
     void moveToTrash(const QString &path) override;
@@ -132,6 +138,16 @@ public:
     int microphoneSettingsOpened = 0;
     /// The paths moved to the Trash, in order.
     QStringList trashed;
+
+private:
+    /// `what` the desktop opens, or SystemError with `openFailure` while it is set.
+    template<class What>
+    What &opening(What &what) const
+    {
+        if (openFailure)
+            throw SystemError(*openFailure);
+        return what;
+    }
 };
 
 /// The process's surroundings: variables, the data folder, and settings stores in memory that
@@ -139,7 +155,10 @@ public:
 class FakeEnvironment final : public Platform::Environment
 {
 public:
-    [[nodiscard]] std::optional<QString> variable(const QString &name) const override;
+    [[nodiscard]] std::optional<QString> variable(const QString &name) const override
+    {
+        return variables.contains(name) ? std::optional(variables.value(name)) : std::nullopt;
+    }
     [[nodiscard]] QString applicationDataFolder() const override { return dataFolder; }
     [[nodiscard]] std::unique_ptr<Platform::SettingsStore> settings(
         const QString &name = {}) override;
