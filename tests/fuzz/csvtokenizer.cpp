@@ -6,44 +6,33 @@
 #include "fuzzing.h"
 #include "scriptimport.h"
 
-namespace {
+using namespace Qt::Literals::StringLiterals;
 
-/// The message that ended the tokenizing, or nothing with the rows in `rows`.
-QString outcome(QStringView text, QList<QStringList> &rows)
+/// The rows written back, every cell quoted, one row a line; or "!" and the message that ended
+/// the tokenizing.
+static QString outcome(QStringView text)
 {
     try {
-        rows = ScriptImport::csv(text);
-        return {};
+        QString quoted;
+        for (const QStringList &row : ScriptImport::csv(text)) {
+            QStringList cells;
+            for (QString cell : row)
+                cells += u'"' + cell.replace(u'"', "\"\""_L1) + u'"';
+            quoted += cells.join(u',') + u'\n';
+        }
+        return quoted;
     } catch (const AppError &error) {
-        return error.description();
+        return u'!' + error.description();
     }
 }
-
-QString quoted(const QList<QStringList> &rows)
-{
-    QString text;
-    for (const QStringList &row : rows) {
-        QStringList cells;
-        for (QString cell : row)
-            cells += u'"' + cell.replace(u'"', QLatin1String("\"\"")) + u'"';
-        text += cells.join(u',') + u'\n';
-    }
-    return text;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
-    QList<QStringList> rows, rowsFromLineFeeds, again;
-    const QString result = outcome(text, rows);
-
-    const QString lineFeeds
-        = QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(u'\r', u'\n');
-    Fuzz::check(outcome(lineFeeds, rowsFromLineFeeds) == result && rowsFromLineFeeds == rows,
+    const QString result = outcome(text);
+    Fuzz::check(outcome(QString(text).replace("\r\n"_L1, "\n"_L1).replace(u'\r', u'\n')) == result,
         "carriage returns read as line feeds");
-    Fuzz::check(outcome(quoted(rows), again).isEmpty() && again == rows,
+    Fuzz::check(result.startsWith(u'!') || outcome(result) == result,
         "rows written back quoted read back the same");
     return 0;
 }

@@ -16,16 +16,12 @@
 
 namespace Fuzz {
 
-[[noreturn]] inline void broken(const char *promise)
-{
-    std::fprintf(stderr, "Broken promise: %s\n", promise);
-    std::abort();
-}
-
 inline void check(bool kept, const char *promise)
 {
-    if (!kept)
-        broken(promise);
+    if (!kept) {
+        std::fprintf(stderr, "Broken promise: %s\n", promise);
+        std::abort();
+    }
 }
 
 /// A folder that lives as long as the process. Memory-backed when the system has one, because

@@ -35,7 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 #    include <rapidjson/writer.h>
 
 #    include <cstring>
-#    include <limits>
 #    include <random>
 #    include <vector>
 
@@ -44,111 +43,85 @@ extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t maxSize);
 namespace {
 
 using Value = rapidjson::Value;
-using Random = std::minstd_rand;
 
-// Values that sit on the edges of the session's rules.
-constexpr const char *strings[] = {"takes/a.wav", "takes/../x.wav", "/tmp/x.wav", "takes/sub/x.wav",
-    "takes/A.WAV", "takes/.wav", "takes/x.wav\n", "../x", "a/b", ".", "a", "A", "", " ", "\t\n",
-    "\u2028", "\u00e9", "line-001", "2026-12-06T11:05:09Z", "2026-02-29T00:00:00Z",
-    "0000-01-01T00:00:00+00:01", "9999-12-31T23:59:59-00:01", "0000-01-01T00:00:00Z",
-    "9999-12-31T23:59:59Z", "2026-12-06T11:05:09.5Z", "version", "script", "index", "takes",
-    "selected", "lines", "title", "id", "text", "note", "file", "duration", "created"};
-constexpr double numbers[] = {0, -0.0, 1, 2, -1, 0.5, 1e-320, 1e308, -1e308, 1.5, 1e-9, 3,
-    9007199254740993.0, 4294967296.0, 9.2233720368547758e18};
-constexpr int64_t integers[] = {0, 1, 2, -1, 10000, 10001, std::numeric_limits<int64_t>::max(),
-    std::numeric_limits<int64_t>::min()};
+// Values, and member names, that sit on the edges of the session's rules.
+constexpr const char *edges[] = {R"("takes/a.wav")", R"("takes/../x.wav")", R"("/tmp/x.wav")",
+    R"("takes/sub/x.wav")", R"("takes/A.WAV")", R"("takes/.wav")", R"("takes/x.wav\n")",
+    R"("../x")", R"("a/b")", R"(".")", R"("a")", R"("A")", R"("")", R"(" ")", R"("\t\n")",
+    R"("\u2028")", R"("\u00e9")", R"("line-001")", R"("2026-12-06T11:05:09Z")",
+    R"("2026-02-29T00:00:00Z")", R"("0000-01-01T00:00:00+00:01")", R"("9999-12-31T23:59:59-00:01")",
+    R"("0000-01-01T00:00:00Z")", R"("9999-12-31T23:59:59Z")", R"("2026-12-06T11:05:09.5Z")",
+    R"("version")", R"("script")", R"("index")", R"("takes")", R"("selected")", R"("lines")",
+    R"("title")", R"("id")", R"("text")", R"("note")", R"("file")", R"("duration")", R"("created")",
+    "0", "-0.0", "1", "2", "-1", "0.5", "1e-320", "1e308", "-1e308", "1.5", "1e-9", "3",
+    "9007199254740993.0", "4294967296.0", "9.2233720368547758e18", "10000", "10001",
+    "9223372036854775807", "-9223372036854775808", "null", "false", "true", "{}", "[]"};
 
-/// Every value of the document with its depth, the root first, found without recursion; nothing
-/// when the document nests deeper than RapidJSON's recursive copy and writer can take.
-std::vector<std::pair<Value *, int>> valuesOf(Value &root)
+/// Edits the document once; false when it nests deeper than RapidJSON's recursive copy and
+/// writer can take.
+bool mutate(rapidjson::Document &document, std::minstd_rand &random)
 {
-    std::vector<std::pair<Value *, int>> values {{&root, 0}};
+    auto &allocator = document.GetAllocator();
+    // Every value with its depth, the root first, found without recursion.
+    std::vector<std::pair<Value *, int>> values {{&document, 0}};
     for (size_t i = 0; i < values.size(); ++i) {
         const auto [value, depth] = values[i];
         if (depth > 500)
-            return {};
-        if (value->IsObject()) {
-            // By index: C++20 finds RapidJSON's iterator comparison ambiguous.
-            for (rapidjson::SizeType m = 0; m < value->MemberCount(); ++m)
-                values.emplace_back(&(value->MemberBegin() + m)->value, depth + 1);
-        } else if (value->IsArray()) {
-            for (auto &element : value->GetArray())
-                values.emplace_back(&element, depth + 1);
-        }
+            return false;
+        // By index: C++20 finds RapidJSON's iterator comparison ambiguous.
+        for (rapidjson::SizeType m = 0; value->IsObject() && m < value->MemberCount(); ++m)
+            values.emplace_back(&value->MemberBegin()[m].value, depth + 1);
+        for (rapidjson::SizeType e = 0; value->IsArray() && e < value->Size(); ++e)
+            values.emplace_back(&(*value)[e], depth + 1);
     }
-    return values;
-}
-
-/// False when the document is too deep to edit.
-bool mutate(rapidjson::Document &document, Random &random)
-{
-    auto &allocator = document.GetAllocator();
-    const auto pick = [&random](const auto &items) { return items[random() % std::size(items)]; };
-    const auto values = valuesOf(document);
-    if (values.empty())
-        return false;
     Value &target = *values[random() % values.size()].first;
-    const bool object = target.IsObject() && target.MemberCount() > 0;
-    const bool array = target.IsArray() && !target.Empty();
-    switch (random() % 9) {
+    const rapidjson::SizeType count = target.IsObject() ? target.MemberCount()
+        : target.IsArray()                              ? target.Size()
+                                                        : 0;
+    const rapidjson::SizeType at = count ? random() % count : 0;
+    rapidjson::Document edge(&allocator);
+    edge.Parse(edges[random() % std::size(edges)]);
+    switch (random() % 5) {
     case 0:
-        target.SetString(pick(strings), allocator);
+        target.CopyFrom(edge, allocator);
         break;
     case 1:
-        target.SetDouble(pick(numbers));
-        break;
-    case 2:
-        target.SetInt64(pick(integers));
-        break;
-    case 3: {
-        // null, false, true, {}, [], "" or 0.
-        Value empty(static_cast<rapidjson::Type>(random() % 7));
-        target = empty;
-        break;
-    }
-    case 4: {
         // Another part of the document in this one's place: a take list under another key, a
         // line where a take was. Copied first, as it may be this value's own descendant.
-        Value copy(*values[random() % values.size()].first, allocator);
-        target = copy;
+        target = Value(*values[random() % values.size()].first, allocator);
         break;
-    }
-    case 5:
-        if (object)
-            target.EraseMember(target.MemberBegin() + random() % target.MemberCount());
-        else if (array)
-            target.Erase(target.Begin() + random() % target.Size());
+    case 2:
+        if (count && target.IsObject())
+            target.EraseMember(target.MemberBegin() + at);
+        else if (count)
+            target.Erase(target.Begin() + at);
         break;
-    case 6:
+    case 3:
         // The JSON text may name a member twice even where the parsed document would not.
-        if (object) {
-            const auto &member = *(target.MemberBegin() + random() % target.MemberCount());
-            Value name(member.name, allocator), value(member.value, allocator);
+        if (count && target.IsObject()) {
+            Value name(target.MemberBegin()[at].name, allocator);
+            Value value(target.MemberBegin()[at].value, allocator);
             target.AddMember(name, value, allocator);
-        } else if (array) {
-            Value element(target[rapidjson::SizeType(random() % target.Size())], allocator);
-            target.PushBack(element, allocator);
+        } else if (count) {
+            target.PushBack(Value(target[at], allocator), allocator);
         }
         break;
-    case 7:
-        // A member renamed: a line id in another case, a key that tries to be a path.
-        if (object) {
-            Value &name = (target.MemberBegin() + random() % target.MemberCount())->name;
-            std::string text(name.GetString(), name.GetStringLength());
-            if (random() % 2 && !text.empty())
-                text[random() % text.size()] ^= 0x20; // a letter in the other case
-            else
-                text = pick(strings);
-            name.SetString(text.data(), rapidjson::SizeType(text.size()), allocator);
-        }
-        break;
-    default:
-        if (target.IsString()) {
-            std::string text(target.GetString(), target.GetStringLength());
-            text.insert(random() % (text.size() + 1), 1, "/.\\Aa\0\n \xe9"[random() % 10]);
-            target.SetString(text.data(), rapidjson::SizeType(text.size()), allocator);
-        }
-        break;
+    default: {
+        // A member renamed or a text edited: an edge's name, a letter in the other case, a
+        // character a path or a line could trip over.
+        Value &text = count && target.IsObject() ? target.MemberBegin()[at].name : target;
+        if (!text.IsString())
+            break;
+        std::string s(text.GetString(), text.GetStringLength());
+        const size_t i = random() % (s.size() + 1);
+        if (edge.IsString() && random() % 2)
+            s = edge.GetString();
+        else if (i < s.size() && random() % 2)
+            s[i] ^= 0x20;
+        else
+            s.insert(i, 1, "/.\\Aa\0\n \xe9"[random() % 10]);
+        text.SetString(s.data(), rapidjson::SizeType(s.size()), allocator);
+    }
     }
     return true;
 }
@@ -158,21 +131,17 @@ bool mutate(rapidjson::Document &document, Random &random)
 extern "C" size_t LLVMFuzzerCustomMutator(
     uint8_t *data, size_t size, size_t maxSize, unsigned int seed)
 {
-    Random random(seed);
+    std::minstd_rand random(seed);
     rapidjson::Document document;
     // Not RapidJSON's exact number conversion, which the program's reader avoids for a reason:
     // it misreads a zero with a large exponent.
     document.Parse<rapidjson::kParseIterativeFlag>(reinterpret_cast<const char *>(data), size);
-    if (document.HasParseError() || random() % 8 == 0)
-        return LLVMFuzzerMutate(data, size, maxSize);
-
-    for (unsigned n = 1 + random() % 3; n > 0; --n) {
-        if (!mutate(document, random))
-            return LLVMFuzzerMutate(data, size, maxSize);
-    }
+    bool edited = !document.HasParseError() && random() % 8 != 0;
+    for (unsigned n = 1 + random() % 3; edited && n > 0; --n)
+        edited = mutate(document, random);
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    if (!document.Accept(writer) || buffer.GetSize() > maxSize)
+    if (!edited || !document.Accept(writer) || buffer.GetSize() > maxSize)
         return LLVMFuzzerMutate(data, size, maxSize);
     std::memcpy(data, buffer.GetString(), buffer.GetSize());
     return buffer.GetSize();
