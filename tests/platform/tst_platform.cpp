@@ -55,13 +55,10 @@ const QString cli = QStringLiteral(QUORBEL_CLI);
 // The shortest of the speech fixtures, 1.6 s: every take is made in real time.
 const QString speech = QStringLiteral(QUORBEL_FIXTURES "/speech/arctic_a0005.wav");
 
-/// The test run's environment, on the given sound server and in English.
-QProcessEnvironment environmentFor(
-    const QString &server, const QString &clientConfig = qEnvironmentVariable("PULSE_CLIENTCONFIG"))
+/// The test run's environment, in English.
+QProcessEnvironment english()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"PULSE_SERVER"_s, server);
-    environment.insert(u"PULSE_CLIENTCONFIG"_s, clientConfig);
     environment.insert(u"LC_ALL"_s, u"C.UTF-8"_s);
     environment.remove(u"LANGUAGE"_s);
     return environment;
@@ -94,9 +91,7 @@ Outcome runToEnd(const QString &program, const QStringList &arguments,
 /// Audio as libsndfile reads and writes it: samples interleaved, full scale at 1.
 struct Audio
 {
-    int rate = 0; // 0: the file could not be read
-    int channels = 1;
-    int format = 0;
+    int rate = 0, channels = 1, format = 0; // rate 0: the file could not be read
     std::vector<double> samples;
 };
 
@@ -186,7 +181,7 @@ public:
             = QTest::qWaitFor([this] { return m_shell.canReadLine(); }, timeoutMs)
             ? QString::fromUtf8(m_shell.readLine()).trimmed().split(u' ')
             : QStringList();
-        environment = environmentFor(told.value(0));
+        environment.insert(u"PULSE_SERVER"_s, told.value(0));
         pid = told.value(1).toLongLong();
     }
 
@@ -196,7 +191,7 @@ public:
         m_shell.waitForFinished(timeoutMs);
     }
 
-    QProcessEnvironment environment;
+    QProcessEnvironment environment = english();
     qint64 pid = 0; // 0: it would not start
 
 private:
@@ -278,7 +273,7 @@ private slots:
         argument.replace(u"%1"_s, root);
 
         // GLib must find its Trash in this folder only, never in the real HOME, and speak English.
-        QProcessEnvironment environment = environmentFor(qEnvironmentVariable("PULSE_SERVER"));
+        QProcessEnvironment environment = english();
         environment.insert(u"HOME"_s, relativeHome ? u"home"_s : root + u"/home"_s);
         environment.insert(u"XDG_DATA_HOME"_s, root + u"/data"_s);
         if (relativeHome)
@@ -338,7 +333,7 @@ private slots:
         QTest::addColumn<QString>("action");
         QTest::addColumn<QKeySequence>("keys"); // none: a click on the action
         QTest::addColumn<bool>("closes");
-        for (const char *keys : {"Return", "Esc", "Space", "Tab, Space"})
+        for (const char *keys : {"Return", "Esc", "Tab, Space"})
             QTest::addRow("%s", keys)
                 << u"Move to Trash"_s << QKeySequence(QString::fromLatin1(keys)) << true;
         QTest::addRow("Alt and the letter after an & in the action")
@@ -410,8 +405,8 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(u"start"_s) && QDir(dir.path()).mkdir(u"takes"_s));
         typed.replace(u"%1"_s, dir.path());
         const QString message = u"Choose the script to record. The takes are kept beside it."_s;
-        // What the panel shows: title, message (only when above the folders), start folder,
-        // first and last filters, and whether it offers a new folder.
+        // What the panel shows: title, message (only when above the folders), then a folder
+        // panel's start folder and new folder button, a file panel's first and last filters.
         QStringList shown;
         bool overOwner = false;
         // The program's window is a Qt Quick one, no widget: the panel must open over it.
@@ -425,24 +420,23 @@ private slots:
             auto *lookIn = modal->findChild<QComboBox *>(u"lookInCombo"_s);
             auto *field = modal->findChild<QLineEdit *>(u"fileNameEdit"_s);
             auto *newFolder = modal->findChild<QToolButton *>(u"newFolderButton"_s);
+            if (!dialog || !lookIn || !field || !newFolder)
+                return QTest::keyClick(modal, Qt::Key_Escape);
             shown.append(modal->windowTitle());
             for (QLabel *label : modal->findChildren<QLabel *>()) {
-                if (label->isVisible() && label->wordWrap() && lookIn
+                if (label->isVisible() && label->wordWrap()
                     && label->mapTo(modal, QPoint(0, label->height())).y()
                         <= lookIn->mapTo(modal, QPoint()).y())
                     shown.append(label->text());
             }
-            if (dialog)
-                shown << dialog->directory().absolutePath() << dialog->nameFilters().value(0)
-                      << dialog->nameFilters().last();
-            shown.append(newFolder && newFolder->isVisible() && newFolder->isEnabled()
-                    ? u"new folder"_s
-                    : u"no new folder"_s);
-            if (typed.isEmpty() || !field)
-                return QTest::keyClick(modal, Qt::Key_Escape);
+            if (folder)
+                shown << dialog->directory().absolutePath()
+                      << (newFolder->isVisible() && newFolder->isEnabled() ? u"new"_s : u"none"_s);
+            else
+                shown << dialog->nameFilters().value(0) << dialog->nameFilters().last();
             // Set rather than typed: the completer's popup would take the Return.
             field->setText(typed);
-            QTest::keyClick(field, Qt::Key_Return);
+            QTest::keyClick(field, typed.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);
         });
         QtDesktop uut;
         const std::optional<QString> chosen = folder
@@ -452,15 +446,13 @@ private slots:
         QVERIFY2(!m_timedOut, "the panel must close on Return in the name field, or on Escape");
         QCOMPARE(chosen.value_or(u"nothing"_s), typed.isEmpty() ? u"nothing"_s : typed);
         QVERIFY2(overOwner, "the panel opens over the program's window");
-        QCOMPARE(shown.mid(0, 2), QStringList({u"Title"_s, message}));
-        if (folder)
-            QCOMPARE(QStringList({shown.value(2), shown.value(5)}),
-                QStringList({dir.filePath(u"start"_s),
-                    canCreateFolders ? u"new folder"_s : u"no new folder"_s}));
-        else
-            QCOMPARE(shown.mid(3, 2),
-                QStringList(
-                    {u"JSON, CSV or TXT files (*.json *.csv *.txt)"_s, u"All files (*)"_s}));
+        // The message above the folders, a new folder only where the person may make one.
+        QCOMPARE(shown,
+            QStringList({u"Title"_s, message})
+                + (folder ? QStringList(
+                       {dir.filePath(u"start"_s), canCreateFolders ? u"new"_s : u"none"_s})
+                          : QStringList({u"JSON, CSV or TXT files (*.json *.csv *.txt)"_s,
+                              u"All files (*)"_s})));
     }
 
     void settingsCommandTakesTheFirstInstalled_data()
@@ -475,8 +467,6 @@ private slots:
         };
         row("sound on GNOME", 0, false, "gnome-control-center sound");
         row("sound on Plasma 6", 1, false, "systemsettings kcm_pulseaudio");
-        row("sound with only kcmshell6", 2, false, "kcmshell6 kcm_pulseaudio");
-        row("sound on Plasma 5", 3, false, "systemsettings5 kcm_pulseaudio");
         row("sound with only pavucontrol", 5, false, "pavucontrol");
         row("sound with nothing", 6, false, "");
         row("microphone on GNOME", 0, true, "gnome-control-center microphone");
@@ -566,11 +556,10 @@ private slots:
     void answersPermissionLater()
     {
         QtAudioInput uut;
-        QObject receiver;
         QList<bool> answers;
-        uut.requestPermission(&receiver, [&](bool granted) { answers.append(granted); });
-        auto *gone = new QObject;
-        uut.requestPermission(gone, [&](bool granted) { answers.append(granted); });
+        QObject receiver, *gone = new QObject;
+        for (QObject *asker : {&receiver, gone})
+            uut.requestPermission(asker, [&](bool granted) { answers.append(granted); });
         delete gone;
         QVERIFY2(answers.isEmpty(), "the answer must come later, not inside the call");
         QTRY_VERIFY2(!answers.isEmpty(), "the answer must come");
@@ -934,10 +923,10 @@ private slots:
         QFETCH(QString, end);
         QTemporaryDir dir;
         const QString path = dir.filePath(u"take.wav"_s);
+        const int rate = take ? takeRate : 44100, channels = take ? 1 : 2;
         writeAudio(path,
-            take ? Audio {takeRate, 1, takeFormat, std::vector<double>(48 * ms)}
-                 : Audio {44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16,
-                     std::vector<double>(size_t(88.2 * double(ms)))});
+            {rate, channels, take ? takeFormat : SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                std::vector<double>(size_t(rate * channels * ms / 1000))});
         std::unique_ptr<Platform::Player> uut = QtAudioOutput().makePlayer(path);
         QElapsedTimer clock;
         QStringList ends;
@@ -982,16 +971,12 @@ private slots:
         if (end.startsWith(u"finished"))
             QVERIFY2(endMs >= ms && endMs <= ms + finishSlackMs
                     && std::abs(heard * 1000 - double(ms)) <= 1,
-                qPrintable(u"finished %1 ms after play(), for %2 ms of sound, having played %3 s"_s
-                               .arg(endMs)
-                               .arg(ms)
-                               .arg(heard)));
+                qPrintable(QString::asprintf(
+                    "finished %lld ms after play(), having played %g s", endMs, heard)));
         if (event == u"cut")
             QVERIFY2(endMs < 700 && heard < 0.7, "the failure must end the play once it is read");
         QTRY_VERIFY2(ownStreams() == 0, "the sound must leave the output");
-        QVERIFY2(!uut == (event == u"delete" || end.endsWith(u"deleted"))
-                && (!uut || uut->currentTime() == heard),
-            "currentTime must stand still once the play has ended");
+        QVERIFY2(!uut || uut->currentTime() == heard, "once ended, currentTime must stand still");
     }
 };
 
