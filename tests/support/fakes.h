@@ -3,6 +3,9 @@
 #include "audio.h"
 #include "desktop.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QPointer>
 #include <QQueue>
@@ -58,18 +61,57 @@ public:
     /// What `fileInfo` throws for a file the test gave no length.
     static constexpr auto unreadable = "Could not read the take: not a WAV file";
 
-    void requestPermission(QObject *receiver, std::function<void(bool granted)> answer) override;
+    void requestPermission(QObject *receiver, std::function<void(bool granted)> answer) override
+    {
+        ++permissionRequests;
+        held.append({receiver, std::move(answer)});
+        if (permission)
+            releasePermission(*permission);
+    }
     [[nodiscard]] Platform::DefaultInput defaultInput() override { return input; }
-    [[nodiscard]] std::unique_ptr<Platform::Recorder> makeRecorder(const QString &path) override;
-    [[nodiscard]] Platform::AudioFileInfo fileInfo(const QString &path) override;
+    [[nodiscard]] std::unique_ptr<Platform::Recorder> makeRecorder(const QString &path) override
+    {
+        if (recorderFailure)
+            throw SystemError(*recorderFailure);
+        if (QFile file(path); !file.open(QIODevice::NewOnly))
+            throw SystemError(QStringLiteral("Could not create “%1”").arg(path));
+        auto recorder = std::make_unique<FakeRecorder>();
+        recorder->path = path;
+        recorder->recordResult = recordResult;
+        recorders.append(recorder.get());
+        return recorder;
+    }
+    [[nodiscard]] Platform::AudioFileInfo fileInfo(const QString &path) override
+    {
+        if (!files.contains(path))
+            throw SystemError(QString::fromUtf8(unreadable));
+        return files.value(path);
+    }
     /// Mends nothing: the length is what `files` holds, as for `fileInfo`.
     [[nodiscard]] Platform::AudioFileInfo recoverFile(const QString &path) override
     {
         return fileInfo(path);
     }
-    [[nodiscard]] std::unique_ptr<Platform::Player> makePlayer(const QString &path) override;
+    [[nodiscard]] std::unique_ptr<Platform::Player> makePlayer(const QString &path) override
+    {
+        playerPaths.append(path);
+        if (playerFailure)
+            throw SystemError(*playerFailure);
+        auto player = std::make_unique<FakePlayer>();
+        player->playResult = playResult;
+        players.append(player.get());
+        return player;
+    }
     /// Answers the requests held so far, each on a later turn of its receiver's event loop.
-    void releasePermission(bool granted);
+    void releasePermission(bool granted)
+    {
+        // Posted to the receiver, so the answer is dropped with it if it goes first.
+        for (const auto &[receiver, answer] : std::exchange(held, {})) {
+            if (receiver)
+                QMetaObject::invokeMethod(
+                    receiver, [answer, granted] { answer(granted); }, Qt::QueuedConnection);
+        }
+    }
 
     /// The answer to permission requests; none holds them until `releasePermission`.
     std::optional<bool> permission = true;
@@ -118,7 +160,17 @@ public:
     void openMicrophoneSettings() override { ++opening(microphoneSettingsOpened); }
     /// Runs `beforeTrash`, then moves the item into `trashFolder` by a real rename, or throws
     /// while `trashFailure` is set.
-    void moveToTrash(const QString &path) override;
+    void moveToTrash(const QString &path) override
+    {
+        if (beforeTrash)
+            beforeTrash();
+        // A real rename: the item leaves its place whole, folders and all, or stays.
+        if (trashFailure
+            || !QDir().rename(path, QDir(trashFolder).filePath(QFileInfo(path).fileName())))
+            throw SystemError(QStringLiteral("Could not move “%1” to the Trash: %2")
+                                  .arg(path, trashFailure.value_or(u"rename failed"_qs)));
+        trashed.append(path);
+    }
 
     /// Paths, or nothing for Cancel, for the file and folder panels alike.
     QQueue<std::optional<QString>> panelAnswers;
@@ -161,10 +213,27 @@ public:
     }
     [[nodiscard]] QString applicationDataFolder() const override { return dataFolder; }
     [[nodiscard]] std::unique_ptr<Platform::SettingsStore> settings(
-        const QString &name = {}) override;
+        const QString &name = {}) override
+    {
+        return std::make_unique<Store>(stores[name]);
+    }
 
     QMap<QString, QString> variables;
     QString dataFolder;
     /// Each store's values by its name, "" for the user's own store.
     std::map<QString, std::map<QString, QString>> stores;
+
+private:
+    /// A store that keeps its values in the environment's `stores`.
+    struct Store final : Platform::SettingsStore
+    {
+        explicit Store(std::map<QString, QString> &values) : values(values) {}
+        [[nodiscard]] std::optional<QString> text(const QString &key) const override
+        {
+            return values.contains(key) ? std::optional(values.at(key)) : std::nullopt;
+        }
+        void setText(const QString &key, const QString &value) override { values[key] = value; }
+
+        std::map<QString, QString> &values;
+    };
 };

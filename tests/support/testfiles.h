@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QtEndian>
 
 #include <sys/stat.h>
 
@@ -47,9 +48,7 @@ inline QMap<QString, QByteArray> folderSnapshot(const QString &folder)
     while (it.hasNext()) {
         const QString path = it.next();
         QByteArray &entry = entries[QDir(folder).relativeFilePath(path)];
-        struct stat info
-        {
-        };
+        struct stat info = {};
         if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
             entry = "<gone>";
         else if (S_ISDIR(info.st_mode))
@@ -71,24 +70,13 @@ inline QMap<QString, QByteArray> folderSnapshot(const QString &folder)
 /// writing audio and updating the header.
 inline QByteArray takeBytes(qint64 frames, qint64 counted)
 {
-    QByteArray bytes;
-    const auto add = [&bytes](quint32 value, int size) {
-        for (int i = 0; i < size; ++i)
-            bytes.append(char((value >> (8 * i)) & 0xff));
-    };
-    bytes.append("RIFF");
-    add(quint32(36 + 3 * counted), 4);
-    bytes.append("WAVEfmt ");
-    add(16, 4);
-    add(1, 2); // integer PCM
-    add(1, 2);
-    add(48000, 4);
-    add(48000 * 3, 4);
-    add(3, 2);
-    add(24, 2);
-    bytes.append("data");
-    add(quint32(3 * counted), 4);
+    // "RIFF" and its size; "WAVE", the format: integer PCM, mono, 48 kHz, 144,000 bytes a
+    // second, 3-byte frames of 24 bits; "data" and its size.
+    QByteArray bytes = QByteArray::fromHex("524946460000000057415645666d74201000000001000100"
+                                           "80bb000080320200030018006461746100000000");
+    qToLittleEndian(quint32(36 + 3 * counted), bytes.data() + 4);
+    qToLittleEndian(quint32(3 * counted), bytes.data() + 40);
     for (qint64 i = 0; i < frames; ++i)
-        add(quint32(i % 2 == 0 ? 0x001000 : 0xfff000), 3);
+        bytes.append(i % 2 == 0 ? "\x00\x10\x00" : "\x00\xf0\xff", 3);
     return bytes;
 }

@@ -26,27 +26,24 @@ int runTestClasses(int argc, char *argv[])
     QCoreApplication app(argc, argv);
 #endif
     QStandardPaths::setTestModeEnabled(true);
-    const char *only = argc > 1 && argv[1][0] != '-' ? argv[1] : nullptr;
-    if (only) {
-        // Drop the class name so QTest sees only its own options.
-        argv[1] = argv[0];
-        --argc;
-        ++argv;
-    }
+    // A class name first is taken away, so QTest sees only its own options.
+    const int skip = argc > 1 && argv[1][0] != '-' ? 1 : 0;
+    const char *only = skip ? argv[1] : nullptr;
+    argv[skip] = argv[0];
     int failures = 0;
     bool ran = false;
     auto run = [&](auto test) {
         if (only && std::strcmp(only, test.metaObject()->className()) != 0)
             return;
         ran = true;
-        failures += QTest::qExec(&test, argc, argv);
+        failures += QTest::qExec(&test, argc - skip, argv + skip);
     };
     (run(Tests()), ...);
     return ran ? failures : 1;
 }
 
 #define QUORBEL_TEST_MAIN(...)                                                                     \
-    int main(int argc, char *argv[])                                                               \
+    int main(int c, char **v)                                                                      \
     {                                                                                              \
-        return runTestClasses<__VA_ARGS__>(argc, argv);                                            \
+        return runTestClasses<__VA_ARGS__>(c, v);                                                  \
     }
