@@ -62,6 +62,8 @@ QVariant LineListModel::data(const QModelIndex &index, int role) const
         return m_session && m_session->chosen(line.id) != nullptr;
     case CurrentRole:
         return position == m_index;
+    case AttentionRole:
+        return needsAttention(line.id);
     default:
         return {};
     }
@@ -79,6 +81,7 @@ QHash<int, QByteArray> LineListModel::roleNames() const
         {TextRole, "lineText"},
         {RecordedRole, "recorded"},
         {CurrentRole, "current"},
+        {AttentionRole, "attention"},
     };
 }
 
@@ -112,8 +115,11 @@ QList<int> LineListModel::filtered(const QList<int> *among) const
     const QList<ScriptLine> &lines = m_session->script.lines;
     const auto consider = [&](qsizetype i) {
         const ScriptLine &line = lines.at(i);
-        if (m_unrecordedOnly && m_session->chosen(line.id))
-            return;
+        if (m_unrecordedOnly || m_attentionOnly) {
+            const bool unrecorded = !m_session->chosen(line.id);
+            if (!(m_unrecordedOnly && unrecorded) && !(m_attentionOnly && needsAttention(line.id)))
+                return;
+        }
         if (!m_search.isEmpty() && !contains(line.text) && !contains(line.id))
             return;
         positions.append(int(i));
@@ -150,6 +156,37 @@ void LineListModel::setFilter(const QString &search, bool unrecordedOnly)
         Q_EMIT currentRowChanged();
 }
 
+bool LineListModel::needsAttention(const QString &lineId) const
+{
+    const Take *chosen = m_session ? m_session->chosen(lineId) : nullptr;
+    return chosen && m_needsAttention && m_needsAttention(*chosen);
+}
+
+void LineListModel::setAttention(
+    std::function<bool(const Take &)> needsAttention, bool attentionOnly)
+{
+    m_needsAttention = std::move(needsAttention);
+    if (m_attentionOnly == attentionOnly)
+        return;
+    m_attentionOnly = attentionOnly;
+    const int row = currentRow();
+    moveTo(filtered());
+    if (currentRow() != row)
+        Q_EMIT currentRowChanged();
+}
+
+void LineListModel::attentionChanged()
+{
+    const int row = currentRow();
+    if (m_attentionOnly)
+        moveTo(filtered());
+    if (!m_rows.isEmpty())
+        Q_EMIT dataChanged(
+            createIndex(0, 0), createIndex(int(m_rows.size()) - 1, 0), {AttentionRole});
+    if (currentRow() != row)
+        Q_EMIT currentRowChanged();
+}
+
 void LineListModel::setSession(const Session *session)
 {
     const qint64 index = session ? session->index : -1;
@@ -170,7 +207,7 @@ void LineListModel::setSession(const Session *session)
         // it has built.
         if (!m_rows.isEmpty())
             Q_EMIT dataChanged(createIndex(0, 0), createIndex(int(m_rows.size()) - 1, 0),
-                {RecordedRole, CurrentRole});
+                {RecordedRole, CurrentRole, AttentionRole});
     }
     if (currentRow() != row)
         Q_EMIT currentRowChanged();

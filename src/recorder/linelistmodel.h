@@ -5,6 +5,8 @@
 #include <QAbstractListModel>
 #include <QList>
 
+#include <functional>
+
 /// The lines the sidebar lists: a session's script filtered by a search text and an
 /// "unrecorded only" switch, in script order. Its owner tells it every change of the session
 /// and of the filter; it follows each with the fewest row changes, so a view built over it
@@ -22,6 +24,8 @@ public:
         RecordedRole,
         /// The line is the session's current one.
         CurrentRole,
+        /// The line's chosen take needs attention (see `setAttention`).
+        AttentionRole,
     };
 
     /// Shows no session until `setSession`.
@@ -33,6 +37,12 @@ public:
     /// Lists only the lines whose text or id holds `search`, ignoring case (every line for an
     /// empty one), and with `unrecordedOnly` only the lines without a take.
     void setFilter(const QString &search, bool unrecordedOnly);
+    /// Tells which takes need attention (clipped, too quiet, …, or not checkable); with
+    /// `attentionOnly` only the lines whose chosen take does are listed — or, with
+    /// `unrecordedOnly` too, the lines that are unrecorded or need attention: what is left to do.
+    void setAttention(std::function<bool(const Take &)> needsAttention, bool attentionOnly);
+    /// What `needsAttention` says of some takes changed.
+    void attentionChanged();
     /// The lines listed, in script order.
     [[nodiscard]] QList<ScriptLine> visibleLines() const;
 
@@ -55,6 +65,7 @@ private:
     /// The positions in the script of the lines the filter lets through; with `among`, of those
     /// among them only.
     [[nodiscard]] QList<int> filtered(const QList<int> *among = nullptr) const;
+    [[nodiscard]] bool needsAttention(const QString &lineId) const;
     /// Turns the rows into `target` by removing and inserting runs of rows.
     void moveTo(const QList<int> &target);
 
@@ -66,4 +77,6 @@ private:
     qint64 m_index = -1;
     QString m_search;
     bool m_unrecordedOnly = false;
+    std::function<bool(const Take &)> m_needsAttention;
+    bool m_attentionOnly = false;
 };

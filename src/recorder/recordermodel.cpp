@@ -19,6 +19,10 @@ const QString everyTakeSaved = QStringLiteral("Every take is saved automatically
 const QString sessionRestored = QStringLiteral("Session restored. All changes save automatically.");
 const QString noMicrophone = QStringLiteral("No microphone detected");
 
+/// The meter's peaks past which a take just filed is called very quiet or too loud, in dBFS.
+constexpr float quietDb = -55.0f;
+constexpr float loudDb = -0.5f;
+
 /// The person's words for any failure that reaches a command's boundary.
 QString describe(const std::exception_ptr &failure)
 {
@@ -75,8 +79,20 @@ RecorderModel::RecorderModel(RecorderServices services, QObject *parent)
     , m_inputName(QStringLiteral("System default microphone"))
 {
     Q_ASSERT(m_services.input && m_services.output && m_services.desktop && m_services.environment);
-    // Made first, so that it follows the session the start-up reopens.
+    // Made first, so that they follow the session the start-up reopens.
     m_lines = new LineListModel(this);
+    m_checks = new TakeChecks(this);
+    m_lines->setAttention(
+        [this](const Take &take) {
+            const AnalysisCache::Entry *entry = m_checks->entry(take.file);
+            return entry && entry->needsAttention();
+        },
+        false);
+    connect(m_checks, &TakeChecks::checked, this, [this] {
+        m_lines->attentionChanged();
+        Q_EMIT takeCheckChanged();
+    });
+    connect(m_checks, &TakeChecks::progressChanged, this, &RecorderModel::checkingChanged);
     startUp();
 }
 
@@ -156,6 +172,58 @@ void RecorderModel::setMissingOnly(bool missingOnly)
     Q_EMIT missingOnlyChanged();
 }
 
+void RecorderModel::setAttentionOnly(bool attentionOnly)
+{
+    if (m_attentionOnly == attentionOnly)
+        return;
+    m_attentionOnly = attentionOnly;
+    m_lines->setAttention(
+        [this](const Take &take) {
+            const AnalysisCache::Entry *entry = m_checks->entry(take.file);
+            return entry && entry->needsAttention();
+        },
+        m_attentionOnly);
+    Q_EMIT attentionOnlyChanged();
+}
+
+QString RecorderModel::checking() const
+{
+    return m_checks->progress();
+}
+
+QVariantMap RecorderModel::takeCheck() const
+{
+    const Take *take = chosen();
+    if (!take || !m_folder)
+        return {};
+    QVariantMap check {{u"path"_s, SessionDisk::takePath(*m_folder, take->file)},
+        {u"duration"_s, take->duration}, {u"checked"_s, false}};
+    const AnalysisCache::Entry *entry = m_checks->entry(take->file);
+    if (!entry)
+        return check;
+    check[u"checked"_s] = true;
+    if (!entry->failure.isEmpty()) {
+        check[u"failure"_s] = u"Could not check this take: "_s + entry->failure;
+        return check;
+    }
+    const Analysis::Report &report = entry->report;
+    Analysis::Report flagged = report;
+    flagged.flags = entry->flags();
+    QVariantList chips;
+    for (const Analysis::Advice &advice : Analysis::advice(flagged))
+        chips.append(QVariantMap {{u"title"_s, advice.title}, {u"tip"_s, advice.tip}});
+    QVariantList clipped;
+    for (const double time : report.clippedAt)
+        clipped.append(time);
+    check[u"chips"_s] = chips;
+    check[u"speechStart"_s] = report.speechStart;
+    check[u"speechEnd"_s] = report.speechEnd;
+    check[u"clippedAt"_s] = clipped;
+    if (report.duration > 0)
+        check[u"duration"_s] = report.duration;
+    return check;
+}
+
 void RecorderModel::setFontSize(double fontSize)
 {
     if (m_fontSize == fontSize)
@@ -184,6 +252,7 @@ void RecorderModel::sessionUpdated()
 {
     m_lines->setSession(m_session ? &*m_session : nullptr);
     Q_EMIT sessionChanged();
+    Q_EMIT takeCheckChanged();
 }
 
 void RecorderModel::setFolder(std::optional<QString> folder)
@@ -364,8 +433,10 @@ void RecorderModel::open(const QString &folder)
     const int recovered = recoverOrphans(loaded, folder, *m_services.input);
     setSession(std::move(loaded));
     setFolder(folder);
+    m_checks->open(&*m_session, folder);
     setSearch({});
     setMissingOnly(false);
+    setAttentionOnly(false);
     m_defaults->setText(QString::fromLatin1(lastSessionKey), QFileInfo(folder).absoluteFilePath());
     setMessage(recovered == 0 ? sessionRestored
             : recovered == 1
@@ -411,8 +482,10 @@ void RecorderModel::create(const Script &script)
     m_lock = std::move(lock);
     setSession(std::move(created.session));
     setFolder(created.folder);
+    m_checks->open(&*m_session, created.folder);
     setSearch({});
     setMissingOnly(false);
+    setAttentionOnly(false);
     m_defaults->setText(
         QString::fromLatin1(lastSessionKey), QFileInfo(created.folder).absoluteFilePath());
     setMessage(QStringLiteral("Ready. Record your first line."));
@@ -645,13 +718,18 @@ void RecorderModel::finishRecording(bool success, const std::optional<QString> &
         changed();
         if (!persist())
             return;
+        // What the status line calls the take stays among its flags.
+        const unsigned filed = m_peak < quietDb ? unsigned(Analysis::TooQuiet)
+            : m_peak > loudDb                   ? unsigned(Analysis::Clipped)
+                                                : 0u;
+        m_checks->add(pending.file, filed);
         if (!m_requestedStop || cutShort)
             setMessage(QStringLiteral("Recording interrupted; the captured audio was saved. "
                                       "Listen back before continuing."));
-        else if (m_peak < -55.0f)
+        else if (m_peak < quietDb)
             setMessage(QStringLiteral("Take saved, but the input was very quiet. Check your "
                                       "microphone and listen back."));
-        else if (m_peak > -0.5f)
+        else if (m_peak > loudDb)
             setMessage(
                 QStringLiteral("Take saved. The input may be too loud; listen for distortion."));
         else
@@ -829,6 +907,7 @@ void RecorderModel::confirmStartOver()
     setLevel(0);
     setSearch({});
     setMissingOnly(false);
+    setAttentionOnly(false);
     setMessage(QStringLiteral("Ready to start over. Record your first line."));
 }
 

@@ -6,6 +6,7 @@
 #include "longtext.h"
 #include "records.h"
 #include "sessiondisk.h"
+#include "takechecks.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <QUuid>
 #include <QVariantList>
+#include <QVariantMap>
 
 #include <functional>
 #include <memory>
@@ -55,6 +57,16 @@ class RecorderModel : public QObject
     Q_PROPERTY(QString search READ search WRITE setSearch NOTIFY searchChanged)
     Q_PROPERTY(QString inputName READ inputName NOTIFY inputNameChanged)
     Q_PROPERTY(bool missingOnly READ missingOnly WRITE setMissingOnly NOTIFY missingOnlyChanged)
+    Q_PROPERTY(
+        bool attentionOnly READ attentionOnly WRITE setAttentionOnly NOTIFY attentionOnlyChanged)
+    /// "Checking takes… 1204 of 30000" while the takes an opened session's cache lacked are
+    /// analysed; empty otherwise.
+    Q_PROPERTY(QString checking READ checking NOTIFY checkingChanged)
+    /// The check of the chosen take: "checked" (false while it is pending), "failure" ("Could
+    /// not check this take: …"), "chips" (each a "title" and a "tip"), "duration",
+    /// "speechStart", "speechEnd" (−1 without speech), "clippedAt" (seconds) and "path", the
+    /// take file's absolute path. Empty without a chosen take.
+    Q_PROPERTY(QVariantMap takeCheck READ takeCheck NOTIFY takeCheckChanged)
     Q_PROPERTY(double fontSize READ fontSize WRITE setFontSize NOTIFY fontSizeChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     Q_PROPERTY(bool hasFolder READ hasFolder NOTIFY folderChanged)
@@ -107,6 +119,11 @@ public:
     [[nodiscard]] QString search() const { return m_search; }
     [[nodiscard]] QString inputName() const { return m_inputName; }
     [[nodiscard]] bool missingOnly() const { return m_missingOnly; }
+    [[nodiscard]] bool attentionOnly() const { return m_attentionOnly; }
+    [[nodiscard]] QString checking() const;
+    [[nodiscard]] QVariantMap takeCheck() const;
+    /// The checks of the session's takes.
+    [[nodiscard]] const TakeChecks &checks() const { return *m_checks; }
     [[nodiscard]] double fontSize() const { return m_fontSize; }
     /// The data folder that holds the session folders.
     [[nodiscard]] QString root() const { return m_root; }
@@ -116,6 +133,7 @@ public:
     void setErrorText(const QString &error);
     void setSearch(const QString &search);
     void setMissingOnly(bool missingOnly);
+    void setAttentionOnly(bool attentionOnly);
     void setFontSize(double fontSize);
 
     /// A take is being recorded or the microphone permission is being asked for: commands that
@@ -211,6 +229,9 @@ Q_SIGNALS:
     void searchChanged();
     void inputNameChanged();
     void missingOnlyChanged();
+    void attentionOnlyChanged();
+    void checkingChanged();
+    void takeCheckChanged();
     void fontSizeChanged();
     void busyChanged();
 
@@ -284,6 +305,8 @@ private:
     QString m_search;
     QString m_inputName;
     bool m_missingOnly = false;
+    bool m_attentionOnly = false;
+    TakeChecks *m_checks = nullptr;
     double m_fontSize = 30.0;
 
     std::unique_ptr<Platform::Recorder, DeleteLater> m_recorder;

@@ -13,6 +13,8 @@ AbstractButton {
     required property string lineText
     required property bool recorded
     required property bool current
+    /// Its chosen take needs attention: clipped, too quiet, noisy, cut off, or not checkable.
+    required property bool attention
 
     objectName: "lineRow:" + lineId
     text: lineText
@@ -21,17 +23,18 @@ AbstractButton {
     // The list takes the focus for all its rows.
     focusPolicy: Qt.NoFocus
     opacity: enabled ? 1 : 0.5
-    Accessible.name: lineId + ": " + lineText
+    Accessible.name: lineId + (attention ? " (needs attention)" : "") + ": " + lineText
     Accessible.role: Accessible.ListItem
 
     contentItem: RowLayout {
         spacing: 9
 
         Icon {
+            objectName: "rowMark"
             Layout.alignment: Qt.AlignTop
             Layout.topMargin: 2
-            name: root.recorded ? "checkmark.circle.fill" : "circle"
-            color: root.recorded ? Theme.accent : Theme.secondary
+            name: root.attention ? "exclamationmark.triangle" : root.recorded ? "checkmark.circle.fill" : "circle"
+            color: root.attention ? Theme.warning : root.recorded ? Theme.accent : Theme.secondary
             size: 14
         }
 

@@ -180,6 +180,11 @@ Item {
             }
         }
 
+        TakeCheckView {
+            visible: !RecorderModel.recording && RecorderModel.hasChosen
+            Layout.fillWidth: true
+        }
+
         RowLayout {
             Layout.fillWidth: true
             Layout.preferredHeight: 30
@@ -329,6 +334,15 @@ Item {
                 font.pixelSize: 12
                 color: RecorderModel.allRecorded ? Theme.accent : Theme.secondary
                 wrapMode: Text.Wrap
+            }
+            Label {
+                objectName: "checkingProgress"
+                Layout.fillWidth: true
+                visible: text !== ""
+                text: RecorderModel.checking
+                textFormat: Text.PlainText
+                font.pixelSize: 12
+                color: Theme.secondary
             }
             // Where the export went, to be selected and copied.
             TextEdit {

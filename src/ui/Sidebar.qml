@@ -157,49 +157,17 @@ Rectangle {
                 Keys.onPressed: event => LineKeys.handOn(event, root.previousCommand, root.nextCommand)
             }
 
-            Switch {
-                id: missingOnly
-
+            FilterSwitch {
                 objectName: "missingOnlySwitch"
                 text: "Show unrecorded only"
-                Accessible.name: text
-                Accessible.role: Accessible.CheckBox
-                font.pixelSize: Theme.caption
-                enabled: !RecorderModel.busy
-                opacity: enabled ? 1 : 0.42
-                checked: RecorderModel.missingOnly
-                spacing: 8
-                leftPadding: 0
-                focusPolicy: Qt.TabFocus
-                indicator: Rectangle {
-                    x: missingOnly.leftPadding
-                    y: (missingOnly.height - height) / 2
-                    implicitWidth: 30
-                    implicitHeight: 17
-                    radius: height / 2
-                    color: missingOnly.checked ? Theme.accent : Qt.rgba(0.14, 0.23, 0.23, 0.18)
-
-                    Rectangle {
-                        x: missingOnly.checked ? parent.width - width - 2 : 2
-                        y: 2
-                        width: parent.height - 4
-                        height: width
-                        radius: width / 2
-                        color: "white"
-
-                        Behavior on x {
-                            NumberAnimation { duration: 120 }
-                        }
-                    }
-                    FocusRing {
-                        shown: missingOnly.visualFocus
-                        radius: parent.radius + 4
-                    }
-                }
-                onToggled: {
-                    RecorderModel.missingOnly = checked
-                    checked = Qt.binding(() => RecorderModel.missingOnly)
-                }
+                active: RecorderModel.missingOnly
+                onChangeRequested: active => RecorderModel.missingOnly = active
+            }
+            FilterSwitch {
+                objectName: "attentionOnlySwitch"
+                text: "Needs attention"
+                active: RecorderModel.attentionOnly
+                onChangeRequested: active => RecorderModel.attentionOnly = active
             }
 
             ListView {

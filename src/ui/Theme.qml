@@ -13,6 +13,8 @@ QtObject {
     readonly property color divider: Qt.rgba(0.14, 0.23, 0.23, 0.12)
     readonly property color red: "#d9382c"
     readonly property color orange: "#f08a00"
+    /// Marks what needs attention, dark enough to read as text on white.
+    readonly property color warning: "#b35c00"
 
     readonly property int body: 13
     readonly property int caption: 11

@@ -292,7 +292,7 @@ private Q_SLOTS:
         // The keyboard: Tab in reading order, one stop for the list, a ring on what has it.
         row("Tab in reading order", {test, take()},
             {"tabOrder=sidebarImportButton sidebarOpenButton searchField missingOnlySwitch "
-             "lineList "
+             "attentionOnlySwitch lineList "
              "revealButton sessionOptionsButton exportButton smallerTextButton largerTextButton "
              "takePicker deleteTakeButton recordButton playButton nextButton changeInputButton"});
         row("a ring where Tab goes", {test, take(), tabTo("recordButton")},

@@ -2,13 +2,40 @@
 
 #include "testfiles.h"
 
+#include <QFile>
 #include <QQmlExtensionPlugin>
 #include <QTest>
 #include <QtQuickTest/quicktest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <sndfile.h>
+#include <vector>
+
 Q_IMPORT_QML_PLUGIN(QuorbelPlugin)
 
 namespace {
+
+/// A take as a person records it: a 220 Hz tone peaking at `peakDb` between 0.3 s of silence at
+/// each end; above 0 dBFS it is clipped at full scale.
+void writeTake(const QString &path, double seconds, float peakDb)
+{
+    SF_INFO format {};
+    format.samplerate = 48000;
+    format.channels = 1;
+    format.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+    SNDFILE *file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &format);
+    if (!file)
+        return;
+    const qint64 frames = std::llround(seconds * 48000), edge = 14400;
+    const double gain = std::pow(10.0, peakDb / 20.0);
+    std::vector<double> samples(size_t(frames), 0.0);
+    for (qint64 i = edge; i < frames - edge; ++i)
+        samples[size_t(i)]
+            = std::clamp(gain * std::sin(2 * M_PI * 220 * double(i) / 48000), -1.0, 1.0);
+    sf_writef_double(file, samples.data(), frames);
+    sf_close(file);
+}
 
 QQuickItem *find(QQuickItem *root, const QString &name, bool visibleOnly)
 {
@@ -117,6 +144,7 @@ bool WindowRig::recordTake(double seconds, float peakDb)
     if (!recorder)
         return false;
     setLength(recorder->path, seconds);
+    writeTake(recorder->path, seconds, peakDb);
     recorder->peak = peakDb;
     // The meter timer reads the peak before the take stops, as it would while one speaks.
     QTest::qWait(RecorderModel::tickIntervalMs * 2);

@@ -41,8 +41,9 @@ public:
     bool importScript(const QString &fileName, const QByteArray &content);
     /// Clicks the record button and waits until the take runs; its recorder, else null.
     FakeRecorder *startTake();
-    /// Records a take of `seconds` on the current line whose loudest sample is `peakDb`, with
-    /// the record button; false when no take was filed.
+    /// Records a take of `seconds` on the current line whose loudest sample is `peakDb` (a tone
+    /// between short silences; clipped above 0), with the record button; false when no take was
+    /// filed.
     bool recordTake(double seconds, float peakDb = -12);
 
     /// The titles of the confirmations answered, in order.
