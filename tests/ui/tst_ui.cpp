@@ -30,9 +30,9 @@ const Act hold = [](WindowRig &rig) { rig.audio.permission.reset(); };
 const Act deny = [](WindowRig &rig) { rig.audio.permission = false; };
 const Act closeWindow = [](WindowRig &rig) { rig.window()->close(); };
 
-Act take(double seconds = 2.5)
+Act take(double seconds = 2.5, float peakDb = -12)
 {
-    return [=](WindowRig &rig) { QVERIFY(rig.recordTake(seconds)); };
+    return [=](WindowRig &rig) { QVERIFY(rig.recordTake(seconds, peakDb)); };
 }
 
 Act click(const char *name, int times = 1)
@@ -143,6 +143,8 @@ QString observe(WindowRig &rig, const QString &key)
         seen = rig.model().property(property.toLatin1());
     else if (property == u"shown")
         seen = rig.isShown(name);
+    else if (property == u"lead")
+        seen = object->property("text").toString().left(40);
     else if (property == u"plain")
         QMetaObject::invokeMethod(object, "getText", Q_RETURN_ARG(QString, plain), Q_ARG(int, 0),
             Q_ARG(int, object->property("length").toInt()));
@@ -356,6 +358,23 @@ private Q_SLOTS:
             {test, take(), click("missingOnlySwitch"), click("lineRow:test-ending"), take()},
             {"noMatchingLines.shown=true"});
 
+        // Each take checked: its drawing, what needs attention, and the sidebar's filter.
+        const Act clipped = take(2.5, 6);
+        row("a take checked", {test, take()},
+            {"takeCheckState.text=Level good", "waveform.loaded=true", "takeChip.shown=false",
+                "lineRow:test-welcome.attention=false"});
+        row("a clipped take", {test, clipped},
+            {"takeChip.shown=true", "clippedSpot.shown=true",
+                "lineRow:test-welcome.attention=true"});
+        row("a take that cannot be checked", {test, record, reads(2), click("recordButton")},
+            {"takeCheckState.lead=Could not check this take: Could not rea",
+                "lineRow:test-welcome.attention=true"});
+        const Acts three {import("id,text\na,A\nb,B\nc,C\n"), clipped, click("nextButton"), take()};
+        row("needs attention", three + Acts {click("attentionOnlySwitch")},
+            {"lineList.count=1", "lineRow:a.shown=true"});
+        row("what is left to do",
+            three + Acts {click("attentionOnlySwitch"), click("missingOnlySwitch")},
+            {"lineList.count=2", "lineRow:c.shown=true"});
         row("show session folder", {test, click("revealButton")}, {"desktop.folders=1"});
         row("change input", {test, click("changeInputButton")}, {"desktop.settings=1 0"});
         row("import from the welcome panel", {click("welcomeImportButton")}, {"desktop.panels=1"});
