@@ -41,7 +41,8 @@ struct Report
     QList<double> clippedAt;
     /// A low percentile of the short-window RMS levels: the room without the voice.
     double noiseFloorDb = silenceDb;
-    /// The first and last window clearly above the noise floor; both -1 without speech.
+    /// The first and last window clearly above the noise floor; both -1 without speech, when
+    /// the leading and the trailing silence are each the whole take.
     double speechStart = -1;
     double speechEnd = -1;
     double leadingSilence = 0;
