@@ -1,6 +1,7 @@
 // quorbel-cli: the program's script and session operations, and a microphone check, without
 // the window.
 
+#include "analysiscache.h"
 #include "defaultinput.h"
 #include "error.h"
 #include "json.h"
@@ -24,6 +25,8 @@
 #include <memory>
 #include <optional>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 constexpr char usage[] = R"(Usage: quorbel-cli COMMAND [ARGUMENTS]
@@ -37,6 +40,13 @@ Commands:
                       takes whose audio file is missing; then the takes in its takes
                       folder that the session does not name and that opening it in the
                       program recovers, each with its length. Nothing is written.
+  takes FOLDER [--json]
+                      Check every take of the session: one row per take with its line,
+                      take number, "*" for the chosen one, duration, peak (dBFS), noise
+                      floor (dB) and what it needs attention for (clipped, too-quiet,
+                      noisy, starts-cut-off, ends-cut-off, no-speech), or why it could
+                      not be checked. --json prints the same as a JSON array. Uses and
+                      updates the measures kept in the folder's analysis.json.
   export FOLDER DIR   Export the session into a new folder "Quorbel-Export-XXXXXXXX"
                       inside DIR, exactly as the program's export does.
   devices             List the input devices, one a line: description, then the device's
@@ -48,7 +58,9 @@ Commands:
                       48 kHz, 24-bit WAV; an existing file is never overwritten), as
                       the program does, until S seconds have passed or Ctrl+C. Prints
                       the microphone's name, then the take's duration and its peak and
-                      average level in dBFS over the whole take (-160 is silence).
+                      average level in dBFS over the whole take (-160 is silence),
+                      and a verdict on the level and the room, as the program's
+                      microphone check gives it.
                       When the microphone goes away during the take, the audio until
                       then is kept, a note on standard error says so, and the exit
                       code is 3.
@@ -114,6 +126,85 @@ int info(const QString &folder)
                                .arg(orphan.take.duration, 0, 'f', 1));
     return print(text + QStringLiteral("Takes to recover: %1\n").arg(recoverable.size())
         + recoverable.join(QString()));
+}
+
+int takes(const QString &folder, bool json)
+{
+    const Session session = SessionDisk::load(folder);
+    const AnalysisCache::Entries cached = AnalysisCache::load(folder);
+    AnalysisCache::Entries checked;
+    QString text;
+    const std::optional<QByteArray> document
+        = Json::writeToBytes<Json::CompactWriter>([&](auto &w, auto &) {
+              w.StartArray();
+              for (const ScriptLine &line : session.script.lines) {
+                  const auto listed = session.takes.constFind(line.id);
+                  if (listed == session.takes.cend())
+                      continue;
+                  const QList<Take> &lineTakes = *listed;
+                  const Take *chosen = session.chosen(line.id);
+                  for (qsizetype i = 0; i < lineTakes.size(); ++i) {
+                      const Take &take = lineTakes.at(i);
+                      const auto found = cached.constFind(take.file);
+                      const AnalysisCache::Entry entry
+                          = AnalysisCache::check(SessionDisk::takePath(folder, take.file),
+                              found == cached.cend() ? nullptr : &found.value());
+                      checked.insert(take.file, entry);
+                      const bool isChosen = chosen == &take;
+                      const Analysis::Report &r = entry.report;
+                      const QStringList flags = Analysis::flagNames(entry.flags());
+                      const QString measures = entry.failure.isEmpty()
+                          ? u"%1 dBFS\t%2 dB\t%3"_s.arg(r.peakDb, 0, 'f', 1)
+                                .arg(r.noiseFloorDb, 0, 'f', 1)
+                                .arg(flags.isEmpty() ? u"ok"_s : flags.join(u','))
+                          : u"could not check: "_s + entry.failure;
+                      text += u"%1\t%2\t%3\t%4 s\t%5\n"_s.arg(line.id)
+                                  .arg(i + 1)
+                                  .arg(isChosen ? u"*"_s : u"-"_s)
+                                  .arg(take.duration, 0, 'f', 2)
+                                  .arg(measures);
+                      w.StartObject();
+                      Json::key(w, "line");
+                      Json::writeString(w, line.id);
+                      Json::key(w, "take");
+                      w.Int64(i + 1);
+                      Json::key(w, "file");
+                      Json::writeString(w, take.file);
+                      Json::key(w, "chosen");
+                      w.Bool(isChosen);
+                      Json::key(w, "duration");
+                      w.Double(take.duration);
+                      if (entry.failure.isEmpty()) {
+                          Json::key(w, "peak");
+                          w.Double(r.peakDb);
+                          Json::key(w, "noiseFloor");
+                          w.Double(r.noiseFloorDb);
+                      } else {
+                          Json::key(w, "failure");
+                          Json::writeString(w, entry.failure);
+                      }
+                      Json::key(w, "flags");
+                      w.StartArray();
+                      for (const QString &flag : flags)
+                          Json::writeString(w, flag);
+                      w.EndArray();
+                      w.EndObject();
+                  }
+              }
+              return w.EndArray();
+          });
+    if (!document)
+        return fail(QStringLiteral("The session holds text that is not valid Unicode."));
+    // The measures are kept for next time; the window may write the same file meanwhile, and
+    // each write replaces it whole.
+    if (checked != cached) {
+        try {
+            AnalysisCache::save(folder, checked);
+        } catch (const Error &error) {
+            writeOut(stderr, error.description().toUtf8() + '\n');
+        }
+    }
+    return print(json ? QString::fromUtf8(*document) + u'\n' : text);
 }
 
 int exportSession(const QString &folder, const QString &parent)
@@ -217,9 +308,16 @@ int record(const QString &file, double seconds)
                                   .arg(recorder->currentTime(), 0, 'f', 2)
                                   .arg(double(recorder->peakPower()), 0, 'f', 1)
                                   .arg(double(recorder->averagePower()), 0, 'f', 1));
+    QString verdict;
+    try {
+        verdict = Analysis::verdict(Analysis::analyseFile(path));
+    } catch (const Error &error) {
+        verdict = u"Could not check this take: "_s + error.description();
+    }
+    const int judged = printed != 0 ? printed : print(u"Verdict: "_s + verdict + u'\n');
     if (!failure.isEmpty())
         writeOut(stderr, failure.toUtf8() + '\n');
-    return printed != 0 ? printed : exitCode;
+    return judged != 0 ? judged : exitCode;
 }
 
 /// Seconds from the text of --seconds: a positive number, or nothing.
@@ -262,6 +360,8 @@ int main(int argc, char *argv[])
         } else if (command == u"export" && args.size() == 3) {
             return exportSession(args[1], args[2]);
         }
+        if (command == u"takes" && (args.size() == 2 || (args.size() == 3 && args[2] == u"--json")))
+            return takes(args[1], args.size() == 3);
         if (command == u"devices" && args.size() == 1)
             return devices();
         if (command == u"record" && args.size() == 2)
