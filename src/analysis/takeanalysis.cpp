@@ -413,8 +413,9 @@ Envelope envelope(const QString &path, int columns)
     Envelope drawn;
     drawn.low.fill(0, stretches);
     drawn.high.fill(0, stretches);
-    const auto boundary
-        = [&](int column) { return qint64((__int128(column) * frames) / stretches); };
+    const auto boundary = [&](int column) { // column × frames / stretches, without overflowing
+        return frames / stretches * column + frames % stretches * column / stretches;
+    };
     int column = 0;
     qint64 end = boundary(1);
     qint64 at = 0;
