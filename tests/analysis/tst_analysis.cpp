@@ -190,7 +190,7 @@ private slots:
         for (const QString &name : names)
             QTest::addRow("%s", qPrintable(name)) << fixtures.filePath(name);
     }
-    // A studio's recordings of read sentences, cut tight around the voice (40 to 60 ms of room
+    // A studio's recordings of read sentences, cut tight around the voice (40 to 100 ms of room
     // at either end): nothing to record again.
     void speech()
     {
