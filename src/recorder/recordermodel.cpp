@@ -18,6 +18,9 @@ namespace {
 const QString everyTakeSaved = QStringLiteral("Every take is saved automatically.");
 const QString sessionRestored = QStringLiteral("Session restored. All changes save automatically.");
 const QString noMicrophone = QStringLiteral("No microphone detected");
+const QString microphoneOff = QStringLiteral("Microphone access is off. Open System Settings → "
+                                             "Privacy & Security → Microphone and enable Quorbel, "
+                                             "then try again.");
 
 /// The meter's peaks past which a take just filed is called very quiet or too loud, in dBFS.
 constexpr float quietDb = -55.0f;
@@ -96,7 +99,12 @@ RecorderModel::RecorderModel(RecorderServices services, QObject *parent)
     startUp();
 }
 
-RecorderModel::~RecorderModel() = default;
+RecorderModel::~RecorderModel()
+{
+    // A check cut off by the end of the program leaves no file behind.
+    if (m_checkingMicrophone)
+        QFile::remove(m_checkPath);
+}
 
 void RecorderModel::startUp()
 {
@@ -134,6 +142,8 @@ void RecorderModel::startUp()
     connect(
         m_services.input, &Platform::AudioInput::inputsChanged, this, &RecorderModel::refreshInput);
 
+    m_checkTimer.setSingleShot(true);
+    connect(&m_checkTimer, &QTimer::timeout, this, [this] { endMicrophoneCheck(); });
     m_timer.setInterval(tickIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &RecorderModel::tick);
     m_timer.start();
@@ -609,7 +619,11 @@ void RecorderModel::refreshInput()
 
 void RecorderModel::tick()
 {
-    if (m_recorder && m_recording) {
+    if (m_checkRecorder) {
+        m_checkRecorder->updateMeters();
+        setLevel(std::clamp((m_checkRecorder->averagePower() + 60.0f) / 60.0f, 0.0f, 1.0f));
+        setPeak(std::max(m_peak, m_checkRecorder->peakPower()));
+    } else if (m_recorder && m_recording) {
         m_recorder->updateMeters();
         setElapsed(m_recorder->currentTime());
         const float average = m_recorder->averagePower();
@@ -628,7 +642,7 @@ void RecorderModel::toggleRecord()
         stopRecording();
         return;
     }
-    if (m_requestingPermission || !current())
+    if (busy() || !current())
         return;
     stopPlayback();
     setRequestingPermission(true);
@@ -637,9 +651,88 @@ void RecorderModel::toggleRecord()
         if (granted)
             beginRecording();
         else
-            setError(QStringLiteral("Microphone access is off. Open System Settings → Privacy & "
-                                    "Security → Microphone and enable Quorbel, then try again."));
+            setError(microphoneOff);
     });
+}
+
+void RecorderModel::toggleMicrophoneCheck()
+{
+    if (m_checkingMicrophone) {
+        endMicrophoneCheck();
+        return;
+    }
+    if (busy())
+        return;
+    stopPlayback();
+    setRequestingPermission(true);
+    m_services.input->requestPermission(this, [this](bool granted) {
+        setRequestingPermission(false);
+        if (granted)
+            beginMicrophoneCheck();
+        else
+            setError(microphoneOff);
+    });
+}
+
+void RecorderModel::beginMicrophoneCheck()
+{
+    refreshInput();
+    m_checkPath = QDir(QDir::tempPath())
+                      .filePath(u"quorbel-check-"_s
+                          + m_services.newUuid().toString(QUuid::WithoutBraces) + u".wav"_s);
+    const std::optional<QString> failure = attempt([&] {
+        m_checkRecorder.reset(m_services.input->makeRecorder(m_checkPath).release());
+        Platform::Recorder *recorder = m_checkRecorder.get();
+        connect(recorder, &Platform::Recorder::finished, this, [this, recorder](bool) {
+            if (m_checkRecorder.get() == recorder)
+                endMicrophoneCheck(u"The microphone stopped recording."_s);
+        });
+        connect(recorder, &Platform::Recorder::encodeError, this,
+            [this, recorder](const QString &description) {
+                if (m_checkRecorder.get() == recorder)
+                    endMicrophoneCheck(description);
+            });
+        if (!m_checkRecorder->record())
+            throw AppError(QStringLiteral("The microphone could not start. Check the input device "
+                                          "in Sound settings and try again."));
+    });
+    if (failure) {
+        m_checkRecorder.reset();
+        QFile::remove(m_checkPath);
+        setError(*failure);
+        return;
+    }
+    m_checkingMicrophone = true;
+    Q_EMIT busyChanged();
+    setPeak(Platform::silenceDb);
+    m_checkTimer.start(microphoneCheckMs);
+}
+
+void RecorderModel::endMicrophoneCheck(const std::optional<QString> &failure)
+{
+    if (!m_checkingMicrophone)
+        return;
+    m_checkTimer.stop();
+    std::optional<QString> stopped = m_checkRecorder ? m_checkRecorder->stop() : std::nullopt;
+    m_checkRecorder.reset();
+    m_checkingMicrophone = false;
+    Q_EMIT busyChanged();
+    setLevel(0);
+    QString verdict;
+    if (failure || stopped) {
+        verdict = u"The check could not finish: "_s + failure.value_or(*stopped);
+    } else {
+        try {
+            verdict = Analysis::verdict(Analysis::analyseFile(m_checkPath));
+        } catch (const Error &error) {
+            verdict = u"Could not check the recording: "_s + error.description();
+        }
+    }
+    QFile::remove(m_checkPath);
+    if (m_microphoneVerdict != verdict) {
+        m_microphoneVerdict = verdict;
+        Q_EMIT microphoneVerdictChanged();
+    }
 }
 
 void RecorderModel::stopRecording()
@@ -984,6 +1077,7 @@ bool RecorderModel::prepareToQuit(bool mayAsk)
         return false;
     if (m_recording)
         stopRecording();
+    endMicrophoneCheck();
     stopPlayback();
     if (persist())
         return true;

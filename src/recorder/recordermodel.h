@@ -67,6 +67,10 @@ class RecorderModel : public QObject
     /// "speechStart", "speechEnd" (−1 without speech), "clippedAt" (seconds) and "path", the
     /// take file's absolute path. Empty without a chosen take.
     Q_PROPERTY(QVariantMap takeCheck READ takeCheck NOTIFY takeCheckChanged)
+    /// The microphone check is listening.
+    Q_PROPERTY(bool checkingMicrophone READ checkingMicrophone NOTIFY busyChanged)
+    /// What the last microphone check found, one sentence; empty before the first.
+    Q_PROPERTY(QString microphoneVerdict READ microphoneVerdict NOTIFY microphoneVerdictChanged)
     Q_PROPERTY(double fontSize READ fontSize WRITE setFontSize NOTIFY fontSizeChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     Q_PROPERTY(bool hasFolder READ hasFolder NOTIFY folderChanged)
@@ -138,7 +142,14 @@ public:
 
     /// A take is being recorded or the microphone permission is being asked for: commands that
     /// would change the line, the session or the sound do nothing meanwhile.
-    [[nodiscard]] bool busy() const { return m_recording || m_requestingPermission; }
+    [[nodiscard]] bool busy() const
+    {
+        return m_recording || m_requestingPermission || m_checkingMicrophone;
+    }
+    [[nodiscard]] bool checkingMicrophone() const { return m_checkingMicrophone; }
+    [[nodiscard]] QString microphoneVerdict() const { return m_microphoneVerdict; }
+    /// How long the microphone check listens, unless it is stopped sooner.
+    static constexpr int microphoneCheckMs = 5000;
     /// The line at the session's position, or none without a session.
     [[nodiscard]] const ScriptLine *current() const;
     /// The take that stands for the current line.
@@ -191,6 +202,10 @@ public:
 
     /// Stops the running take, or asks for the microphone and starts one.
     Q_INVOKABLE void toggleRecord();
+    /// Starts the microphone check, or ends it early: a few seconds of the person reading,
+    /// recorded as a take is into a temporary file and judged by the take analysis. It files
+    /// no take and leaves the status line alone; the file is removed afterwards.
+    Q_INVOKABLE void toggleMicrophoneCheck();
     /// Stops the running take as the person's own stop and files it.
     void stopRecording();
     /// Reads the name of the input a take would use now.
@@ -232,6 +247,7 @@ Q_SIGNALS:
     void attentionOnlyChanged();
     void checkingChanged();
     void takeCheckChanged();
+    void microphoneVerdictChanged();
     void fontSizeChanged();
     void busyChanged();
 
@@ -253,6 +269,9 @@ private:
 
     void startUp();
     void beginRecording();
+    void beginMicrophoneCheck();
+    /// Ends the microphone check; `failure` says why, when the recorder ended it.
+    void endMicrophoneCheck(const std::optional<QString> &failure = std::nullopt);
     /// Files the take just ended, when its file holds usable audio. `cutShort` says why
     /// writing it failed, if it did: the take is then filed as an interrupted one, and the
     /// person told what stopped it.
@@ -296,6 +315,11 @@ private:
     bool m_recording = false;
     bool m_playing = false;
     bool m_requestingPermission = false;
+    bool m_checkingMicrophone = false;
+    QString m_microphoneVerdict;
+    std::unique_ptr<Platform::Recorder, DeleteLater> m_checkRecorder;
+    QString m_checkPath;
+    QTimer m_checkTimer;
     double m_elapsed = 0;
     float m_level = 0;
     float m_peak = Platform::silenceDb;

@@ -288,7 +288,7 @@ Item {
                     : RecorderModel.requestingPermission ? "Allow microphone…"
                     : RecorderModel.hasChosen ? "Record another take" : "Record line"
                 symbol: RecorderModel.recording ? "stop.fill" : "mic.fill"
-                enabled: !RecorderModel.requestingPermission
+                enabled: !RecorderModel.requestingPermission && !RecorderModel.checkingMicrophone
                 onClicked: RecorderModel.toggleRecord()
             }
             ActionButton {

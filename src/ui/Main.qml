@@ -78,6 +78,7 @@ ApplicationWindow {
         keys: "Ctrl+R"
         // Stays enabled while recording: the same item and keys stop the take.
         enabled: RecorderModel.hasCurrent && !RecorderModel.requestingPermission
+                 && !RecorderModel.checkingMicrophone
         onPerform: RecorderModel.toggleRecord()
     }
     Command {

@@ -296,7 +296,8 @@ private Q_SLOTS:
             {"tabOrder=sidebarImportButton sidebarOpenButton searchField missingOnlySwitch "
              "attentionOnlySwitch lineList "
              "revealButton sessionOptionsButton exportButton smallerTextButton largerTextButton "
-             "takePicker deleteTakeButton recordButton playButton nextButton changeInputButton"});
+             "takePicker deleteTakeButton recordButton playButton nextButton "
+             "checkMicrophoneButton changeInputButton"});
         row("a ring where Tab goes", {test, take(), tabTo("recordButton")},
             {"focusRings=recordButton"});
         row("no ring and no focus from a click",
@@ -375,6 +376,14 @@ private Q_SLOTS:
         row("what is left to do",
             three + Acts {click("attentionOnlySwitch"), click("missingOnlySwitch")},
             {"lineList.count=2", "lineRow:c.shown=true"});
+        // The microphone check judges what it heard, files no take, and keeps the status line.
+        const Act speak = [](WindowRig &rig) {
+            WindowRig::writeTake(rig.audio.recorders.constLast()->path, 2, -12);
+        };
+        row("a microphone check",
+            {test, click("checkMicrophoneButton"), speak, click("checkMicrophoneButton")},
+            {"microphoneVerdict.lead=Good level: your voice peaks at −12 dBFS",
+                "takePicker.shown=false", "statusMessage.text=Ready. Record your first line."});
         row("show session folder", {test, click("revealButton")}, {"desktop.folders=1"});
         row("change input", {test, click("changeInputButton")}, {"desktop.settings=1 0"});
         row("import from the welcome panel", {click("welcomeImportButton")}, {"desktop.panels=1"});

@@ -14,11 +14,9 @@
 
 Q_IMPORT_QML_PLUGIN(QuorbelPlugin)
 
-namespace {
+namespace {} // namespace
 
-/// A take as a person records it: a 220 Hz tone peaking at `peakDb` between 0.3 s of silence at
-/// each end; above 0 dBFS it is clipped at full scale.
-void writeTake(const QString &path, double seconds, float peakDb)
+void WindowRig::writeTake(const QString &path, double seconds, float peakDb)
 {
     SF_INFO format {};
     format.samplerate = 48000;
@@ -36,6 +34,8 @@ void writeTake(const QString &path, double seconds, float peakDb)
     sf_writef_double(file, samples.data(), frames);
     sf_close(file);
 }
+
+namespace {
 
 QQuickItem *find(QQuickItem *root, const QString &name, bool visibleOnly)
 {

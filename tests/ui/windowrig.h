@@ -46,6 +46,10 @@ public:
     /// filed.
     bool recordTake(double seconds, float peakDb = -12);
 
+    /// Writes a take as a person records it: a 220 Hz tone peaking at `peakDb` between 0.3 s of
+    /// silence at each end; above 0 dBFS it is clipped at full scale.
+    static void writeTake(const QString &path, double seconds, float peakDb);
+
     /// The titles of the confirmations answered, in order.
     QStringList asked;
 
