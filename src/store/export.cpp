@@ -3,6 +3,7 @@
 #include "apperror.h"
 #include "atomicfile.h"
 #include "error.h"
+#include "exportfolder.h"
 #include "files.h"
 #include "sessiondisk.h"
 
@@ -63,38 +64,6 @@ qint64 copyContents(int in, int out)
                        .arg(reference));
 }
 
-/// The session's takes folder, opened once for the whole export without following a symbolic
-/// link: a session folder received from someone else must not make the export copy files from
-/// anywhere else, such as the person's own documents.
-class TakesFolder
-{
-public:
-    explicit TakesFolder(const QString &session) : m_path(QDir(session).filePath(u"takes"_s)) {}
-
-    /// The folder's descriptor; -1 with the reason in `error` when it cannot be opened.
-    int get()
-    {
-        if (m_fd.get() < 0 && m_error == 0) {
-            m_fd = FileDescriptor(::open(QFile::encodeName(m_path).constData(),
-                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            m_error = m_fd.get() < 0 ? errno : 0;
-            struct stat info
-            {
-            };
-            if (m_error != 0 && ::lstat(QFile::encodeName(m_path).constData(), &info) == 0
-                && S_ISLNK(info.st_mode))
-                refuseLink(u"takes"_s);
-        }
-        return m_fd.get();
-    }
-    [[nodiscard]] int error() const { return m_error; }
-
-private:
-    QString m_path;
-    FileDescriptor m_fd;
-    int m_error = 0;
-};
-
 /// Copies one take, its `reference` ("takes/…") found in `takes` and only there. The target
 /// must not exist; a copy that fails halfway is removed, so the export never holds a WAV cut
 /// short under a line's name.
@@ -102,18 +71,7 @@ void copyTake(
     TakesFolder &takes, const QString &reference, const QString &source, const QString &target)
 {
     const QString action = copyAction(source, target);
-    const int folder = takes.get();
-    if (folder < 0)
-        throw SystemError::failed(action, qt_error_string(takes.error()));
-    const QString name = reference.mid(reference.indexOf(u'/') + 1);
-    struct stat info
-    {
-    };
-    if (::fstatat(folder, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
-        && S_ISLNK(info.st_mode))
-        refuseLink(reference);
-    // O_NOFOLLOW as well: a file swapped for a link since the look is refused all the same.
-    const RegularFile in = openRegularFile(name, action, folder, O_NOFOLLOW);
+    const RegularFile in = takes.open(reference, action);
     const QByteArray native = QFile::encodeName(target);
     FileDescriptor out(::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
@@ -133,18 +91,65 @@ void copyTake(
     }
 }
 
-struct Record
-{
-    QString file;
-    QString id;
-    QString text;
-};
+} // namespace
 
-QByteArray recordingsJson(const QList<Record> &records)
+void makeExportFolder(const Session &session, const QString &from, const QString &to)
+{
+    // Every take's file must be a name inside the takes folder before any is looked for there.
+    (void)session.validated();
+    // An export inside the session folder would be part of what Start Over moves to the Trash,
+    // and an export inside takes/ would be taken for audio of the session.
+    const QString parent = QFileInfo(QFileInfo(to).absolutePath()).canonicalFilePath();
+    const QString sessionFolder = QFileInfo(from).canonicalFilePath();
+    if (!parent.isEmpty() && (parent == sessionFolder || parent.startsWith(sessionFolder + u'/')))
+        throw AppError(QStringLiteral("“%1” is inside the session folder; choose a folder "
+                                      "outside it for the export.")
+                           .arg(to));
+    // Made here and nowhere else: an existing folder, or one whose parent is missing, is
+    // refused before anything is written.
+    if (::mkdir(QFile::encodeName(to).constData(), 0777) != 0)
+        throw SystemError::io(u"create the folder", to, errno);
+}
+
+TakesFolder::TakesFolder(const QString &session) : m_path(QDir(session).filePath(u"takes"_s)) {}
+
+int TakesFolder::get()
+{
+    if (m_fd.get() < 0 && m_error == 0) {
+        m_fd = FileDescriptor(::open(QFile::encodeName(m_path).constData(),
+            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        m_error = m_fd.get() < 0 ? errno : 0;
+        struct stat info
+        {
+        };
+        if (m_error != 0 && ::lstat(QFile::encodeName(m_path).constData(), &info) == 0
+            && S_ISLNK(info.st_mode))
+            refuseLink(u"takes"_s);
+    }
+    return m_fd.get();
+}
+
+RegularFile TakesFolder::open(const QString &reference, QStringView action)
+{
+    const int folder = get();
+    if (folder < 0)
+        throw SystemError::failed(action, qt_error_string(m_error));
+    const QString name = reference.mid(reference.indexOf(u'/') + 1);
+    struct stat info
+    {
+    };
+    if (::fstatat(folder, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISLNK(info.st_mode))
+        refuseLink(reference);
+    // O_NOFOLLOW as well: a file swapped for a link since the look is refused all the same.
+    return openRegularFile(name, action, folder, O_NOFOLLOW);
+}
+
+QByteArray recordingsJson(const QList<ExportRecord> &records)
 {
     const auto json = Json::writeToBytes<Json::PrettyWriter>([&records](auto &w, auto &) {
         bool ok = w.StartArray();
-        for (const Record &r : records) {
+        for (const ExportRecord &r : records) {
             ok = ok && w.StartObject() && Json::key(w, "file") && Json::writeString(w, r.file)
                 && Json::key(w, "id") && Json::writeString(w, r.id) && Json::key(w, "text")
                 && Json::writeString(w, r.text) && w.EndObject();
@@ -167,30 +172,47 @@ QByteArray scriptJson(const Script &script)
     return *json;
 }
 
-} // namespace
-
-int exportTo(const Session &session, const QString &from, const QString &to)
+QByteArray exportReadme(int exported, qsizetype lines, const QString &format,
+    const QStringList &missing, const QStringList &notes)
 {
-    // Every take's file must be a name inside the takes folder before any is looked for there.
-    (void)session.validated();
-    // An export inside the session folder would be part of what Start Over moves to the Trash,
-    // and an export inside takes/ would be taken for audio of the session.
-    const QString parent = QFileInfo(QFileInfo(to).absolutePath()).canonicalFilePath();
-    const QString sessionFolder = QFileInfo(from).canonicalFilePath();
-    if (!parent.isEmpty() && (parent == sessionFolder || parent.startsWith(sessionFolder + u'/')))
-        throw AppError(QStringLiteral("“%1” is inside the session folder; choose a folder "
-                                      "outside it for the export.")
-                           .arg(to));
-    // Made here and nowhere else: an existing folder, or one whose parent is missing, is
-    // refused before anything is written.
-    if (::mkdir(QFile::encodeName(to).constData(), 0777) != 0)
-        throw SystemError::io(u"create the folder", to, errno);
+    QString readme = QString::number(exported) + u" of "_s + QString::number(lines)
+        + u" lines recorded.\n"_s + format + u"\nMissing: "_s + missing.join(u", "_s) + u'\n';
+    for (const QString &note : notes)
+        readme += note + u'\n';
+    return readme.toUtf8();
+}
 
+void writeExportIndex(const QString &to, const QList<ExportRecord> &records, const Script &script,
+    const QByteArray &readme)
+{
+    const QDir target(to);
+    writeFileAtomically(target.filePath(u"recordings.json"_s), recordingsJson(records));
+    writeFileAtomically(target.filePath(u"script.json"_s), scriptJson(script));
+    writeFileAtomically(target.filePath(u"README.txt"_s), readme);
+}
+
+void abandonExport(const QString &to, const Error &reason)
+{
+    const QString incomplete = u"Export incomplete: "_s + reason.description();
+    // The note is a courtesy; the error that stopped the export is what gets reported.
+    try {
+        writeFileAtomically(QDir(to).filePath(u"EXPORT-INCOMPLETE.txt"_s), incomplete.toUtf8());
+    } catch (const Error &) {}
+    if (dynamic_cast<const ExportCancelled *>(&reason))
+        throw ExportCancelled(incomplete);
+    throw Error(incomplete);
+}
+
+int exportTo(
+    const Session &session, const QString &from, const QString &to, const ExportProgress &progress)
+{
+    makeExportFolder(session, from, to);
     const QDir target(to);
     TakesFolder takes(from);
     try {
         int copied = 0;
-        QList<Record> records;
+        const int total = session.recordedCount();
+        QList<ExportRecord> records;
         QStringList missing;
         records.reserve(session.script.lines.size());
         for (const ScriptLine &line : session.script.lines) {
@@ -200,30 +222,20 @@ int exportTo(const Session &session, const QString &from, const QString &to)
                 missing.append(line.id);
                 continue;
             }
+            if (progress && !progress(copied, total))
+                throw ExportCancelled();
             const QString name = line.id + QStringLiteral(".wav");
             copyTake(takes, take->file, takePath(from, take->file), target.filePath(name));
             ++copied;
             records.append({name, line.id, line.text});
         }
-        writeFileAtomically(
-            target.filePath(QStringLiteral("recordings.json")), recordingsJson(records));
-        writeFileAtomically(
-            target.filePath(QStringLiteral("script.json")), scriptJson(session.script));
-        const QString readme
-            = QStringLiteral("%1 of %2 lines recorded.\n48 kHz, mono PCM WAV.\nMissing: %3\n")
-                  .arg(copied)
-                  .arg(session.script.lines.size())
-                  .arg(missing.join(QStringLiteral(", ")));
-        writeFileAtomically(target.filePath(QStringLiteral("README.txt")), readme.toUtf8());
+        if (progress)
+            progress(copied, total);
+        writeExportIndex(to, records, session.script,
+            exportReadme(copied, session.script.lines.size(), u"48 kHz, mono PCM WAV."_s, missing));
         return copied;
     } catch (const Error &error) {
-        const Error incomplete(QStringLiteral("Export incomplete: ") + error.description());
-        // The note is a courtesy; the error that stopped the export is what gets reported.
-        try {
-            writeFileAtomically(target.filePath(QStringLiteral("EXPORT-INCOMPLETE.txt")),
-                incomplete.description().toUtf8());
-        } catch (const Error &) {}
-        throw incomplete;
+        abandonExport(to, error);
     }
 }
 

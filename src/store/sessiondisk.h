@@ -1,5 +1,6 @@
 #pragma once
 
+#include "error.h"
 #include "files.h"
 #include "json.h"
 #include "records.h"
@@ -109,6 +110,22 @@ struct Created
 [[nodiscard]] Session startOver(
     const Session &session, const QString &folder, const TrashFunction &trash);
 
+/// How far an export has come: `done` of the `total` WAV files it writes are finished. Called
+/// once with 0 before the first, then after each, one call at a time. Returning false cancels
+/// the export before its next file (after the last one it changes nothing); the export then
+/// throws ExportCancelled.
+using ExportProgress = std::function<bool(int done, int total)>;
+
+/// The error of an export that its progress cancelled: "Export incomplete: Export cancelled.",
+/// which EXPORT-INCOMPLETE.txt says too. What was finished stays in the folder.
+class ExportCancelled final : public Error
+{
+public:
+    explicit ExportCancelled(QString description = QStringLiteral("Export cancelled."))
+        : Error(std::move(description))
+    {}
+};
+
 /// Builds a new export folder at `to` (its parent must exist, it must not, and it must lie
 /// outside the session folder `from`): one WAV per line with a chosen take, named after the
 /// line, recordings.json, script.json and README.txt. A take is copied only when it is a
@@ -116,8 +133,10 @@ struct Created
 /// failure after the folder exists, EXPORT-INCOMPLETE.txt says why, and the error thrown says
 /// "Export incomplete: " and the reason; a folder that cannot be made, or a session that fails
 /// its checks, is reported as it is. Returns the number of WAV files copied. Audio is copied by
-/// the file system, never through memory.
-int exportTo(const Session &session, const QString &from, const QString &to);
+/// the file system, never through memory. `progress`, when given, is told how far it came and
+/// may cancel it (see ExportProgress).
+int exportTo(const Session &session, const QString &from, const QString &to,
+    const ExportProgress &progress = {});
 
 /// How many takes of the session, under any line id, have no audio at their file in `folder`:
 /// nothing is there, or a symbolic link that leads nowhere.
