@@ -18,12 +18,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-/// What a failed write reports.
-inline QString couldNotWrite(const QString &path, const QString &reason)
-{
-    return u"Could not write “%1”: %2"_s.arg(path, reason);
-}
-
 /// The description of the Error that `f` throws, or nothing when it returns.
 template<class F>
 QString errorOf(F &&f)
