@@ -9,9 +9,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
+#include <optional>
+#include <sndfile.h>
 #include <utility>
+#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -49,14 +54,63 @@ const QByteArray interviewScript
 /// The picture taken while a confirmation held the window, which a grab after it could not show.
 QImage asked;
 
+/// Writes real speech, one of the test fixtures, made louder or softer by `gainDb` (clipped
+/// where that passes full scale), as the recorder writes a take; its peak in dBFS, or nothing.
+std::optional<float> writeSpeech(const QString &path, const char *fixture, double gainDb)
+{
+    SF_INFO format {};
+    SNDFILE *in = sf_open((QUORBEL_FIXTURES "/speech/" + QByteArray(fixture) + ".wav").constData(),
+        SFM_READ, &format);
+    if (!in)
+        return std::nullopt;
+    std::vector<double> samples(size_t(format.frames));
+    sf_readf_double(in, samples.data(), format.frames);
+    sf_close(in);
+    const double gain = std::pow(10.0, gainDb / 20);
+    double peak = 1e-8;
+    for (double &sample : samples) {
+        sample = std::clamp(sample * gain, -1.0, 1.0);
+        peak = std::max(peak, std::abs(sample));
+    }
+    format = {.frames = 0,
+        .samplerate = 48000,
+        .channels = 1,
+        .format = SF_FORMAT_WAV | SF_FORMAT_PCM_24,
+        .sections = 0,
+        .seekable = 0};
+    SNDFILE *out = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &format);
+    if (!out)
+        return std::nullopt;
+    sf_writef_double(out, samples.data(), sf_count_t(samples.size()));
+    sf_close(out);
+    return float(20 * std::log10(peak));
+}
+
+/// Records a take of the fixture `fixture` with the record button.
+bool speak(WindowRig &rig, const char *fixture, double gainDb = 0)
+{
+    FakeRecorder *recorder = rig.startTake();
+    const std::optional<float> peak
+        = recorder ? writeSpeech(recorder->path, fixture, gainDb) : std::nullopt;
+    if (!peak)
+        return false;
+    rig.setLength(recorder->path, 3);
+    recorder->peak = *peak;
+    QTest::qWait(RecorderModel::tickIntervalMs * 2);
+    return rig.click(u"recordButton"_s) && !rig.model().recording();
+}
+
 bool linesWithTakes(WindowRig &rig)
 {
-    if (!rig.importScript(u"Harbour tour.csv"_s, interviewScript))
-        return false;
-    if (!rig.recordTake(4.2) || !rig.click(u"nextButton"_s) || !rig.recordTake(3.1)
-        || !rig.recordTake(7.4, -20))
-        return false;
-    return true;
+    return rig.importScript(u"Harbour tour.csv"_s, interviewScript) && speak(rig, "arctic_a0001")
+        && rig.click(u"nextButton"_s) && speak(rig, "arctic_a0002", -6)
+        && speak(rig, "arctic_a0003");
+}
+
+/// The harbour tour with a clipped take on its third line, shown.
+bool clippedTake(WindowRig &rig)
+{
+    return linesWithTakes(rig) && rig.click(u"nextButton"_s) && speak(rig, "arctic_a0004", 20);
 }
 
 const Shot shots[] = {
@@ -129,6 +183,29 @@ const Shot shots[] = {
                 rig.key(Qt::Key_Escape, {});
             });
             return rig.click(u"deleteTakeButton"_s) && !asked.isNull();
+        }},
+    {"clipped-take",
+        [](WindowRig &rig) {
+            if (!clippedTake(rig))
+                return false;
+            QTest::qWait(300);
+            return true;
+        }},
+    {"needs-attention",
+        [](WindowRig &rig) {
+            if (!clippedTake(rig))
+                return false;
+            QTest::qWait(300);
+            return rig.click(u"attentionOnlySwitch"_s);
+        }},
+    {"microphone-check",
+        [](WindowRig &rig) {
+            if (!rig.startRecordingTest() || !rig.click(u"checkMicrophoneButton"_s))
+                return false;
+            if (!writeSpeech(rig.audio.recorders.constLast()->path, "arctic_a0005", 0))
+                return false;
+            return rig.click(u"checkMicrophoneButton"_s)
+                && !rig.model().microphoneVerdict().isEmpty();
         }},
     {"long-line",
         [](WindowRig &rig) {

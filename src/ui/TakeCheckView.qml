@@ -48,10 +48,11 @@ ColumnLayout {
                 required property real modelData
 
                 objectName: "clippedSpot"
-                x: root.place(modelData, parent.width) - 1
-                width: 2
+                x: root.place(modelData, parent.width)
+                width: 1
                 height: parent.height
                 color: Theme.red
+                opacity: 0.7
             }
         }
         Rectangle {
