@@ -12,6 +12,7 @@ QUORBEL_PACKAGES=(
     python3 strace util-linux
     pulseaudio pulseaudio-utils sox
     xvfb xdotool imagemagick
+    librsvg2-bin desktop-file-utils appstream man-db
 )
 
 # What scripts/fuzz needs on top: clang and its libFuzzer. The test run does without them.
