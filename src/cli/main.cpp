@@ -6,6 +6,7 @@
 #include "error.h"
 #include "json.h"
 #include "qtaudioinput.h"
+#include "quorbelversion.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
 #include "takefile.h"
@@ -16,6 +17,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMediaDevices>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTimer>
 #include <QUuid>
@@ -65,6 +67,7 @@ Commands:
                       then is kept, a note on standard error says so, and the exit
                       code is 3.
   help                Show this text (also --help, -h).
+  --version           Show the version.
 
 Check a script before a recording day: every rule the import applies is checked,
 and the message names what to mend. Every failure is printed on standard error
@@ -84,6 +87,38 @@ int fail(const QString &message)
 {
     writeOut(stderr, message.toUtf8() + '\n');
     return 1;
+}
+
+/// A command line that cannot be followed: says why, then how the commands go.
+int usageError(const QString &mistake)
+{
+    writeOut(stderr, mistake.toUtf8() + '\n' + usage);
+    return 2;
+}
+
+/// What is wrong with a command line that no command took.
+QString mistakeIn(const QStringList &args)
+{
+    if (args.isEmpty())
+        return QStringLiteral("No command given.");
+    // The usage text names every command and option, so they are read from it.
+    static const QRegularExpression commandLines(
+        QStringLiteral(R"(^  ([a-z]+) )"), QRegularExpression::MultilineOption);
+    static const QRegularExpression options(QStringLiteral(R"(--[a-z-]+)"));
+    const QString text = QString::fromUtf8(usage);
+    QStringList known;
+    for (const auto &match : commandLines.globalMatch(text))
+        known.append(match.captured(1));
+    if (!known.contains(args.first()))
+        return u"Unknown command “%1”."_s.arg(args.first());
+    known.clear();
+    for (const auto &match : options.globalMatch(text))
+        known.append(match.captured());
+    for (const QString &arg : args.mid(1)) {
+        if (arg.startsWith(u"--") && !known.contains(arg))
+            return u"Unknown option “%1”."_s.arg(arg);
+    }
+    return u"Wrong arguments for “%1”; see its line below."_s.arg(args.first());
 }
 
 int print(const QString &text)
@@ -349,17 +384,18 @@ int main(int argc, char *argv[])
         writeOut(stdout, usage);
         return 0;
     }
+    if (args.size() == 1 && command == u"--version")
+        return print(QStringLiteral("quorbel-cli " QUORBEL_VERSION "\n"));
     try {
         if (command == u"check" && args.size() == 2)
             return check(args[1]);
         if (command == u"info" && args.size() == 2)
             return info(args[1]);
         // An empty folder name would export into whatever folder the command runs in.
-        if (command == u"export" && args.size() == 3 && args[2].isEmpty()) {
-            writeOut(stderr, "The folder to export into is empty.\n");
-        } else if (command == u"export" && args.size() == 3) {
+        if (command == u"export" && args.size() == 3 && args[2].isEmpty())
+            return usageError(QStringLiteral("The folder to export into is empty."));
+        if (command == u"export" && args.size() == 3)
             return exportSession(args[1], args[2]);
-        }
         if (command == u"takes" && (args.size() == 2 || (args.size() == 3 && args[2] == u"--json")))
             return takes(args[1], args.size() == 3);
         if (command == u"devices" && args.size() == 1)
@@ -369,10 +405,11 @@ int main(int argc, char *argv[])
         if (command == u"record" && args.size() == 4 && args[2] == u"--seconds") {
             if (const std::optional<double> seconds = parseSeconds(args[3]))
                 return record(args[1], *seconds);
+            return usageError(
+                u"--seconds needs a number of seconds greater than 0, not “%1”."_s.arg(args[3]));
         }
     } catch (const Error &error) {
         return fail(error.description());
     }
-    writeOut(stderr, usage);
-    return 2;
+    return usageError(mistakeIn(args));
 }

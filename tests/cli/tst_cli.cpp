@@ -78,9 +78,14 @@ private slots:
         row("export into an empty folder name", "export $D/session ''", "",
             "The folder to export into is empty.\nUsage:…");
         row("help", "--help", "Usage:…");
-        row("no command", "", "", "Usage:…");
-        row("check without a file", "check", "", "Usage:…");
-        row("record for no time", "record $D/take.wav --seconds 0", "", "Usage:…");
+        row("no command", "", "", "No command given.\nUsage:…");
+        row("check without a file", "check", "",
+            "Wrong arguments for “check”; see its line below.\nUsage:…");
+        // Options are known by the usage text that names them.
+        row("an option of no command", "takes $D/session --csv", "",
+            "Unknown option “--csv”.\nUsage:…");
+        row("record for no time", "record $D/take.wav --seconds 0", "",
+            "--seconds needs a number of seconds greater than 0, not “0”.\nUsage:…");
         row("devices, no microphone", "devices", "", "No microphone detected.\n");
         row("record, no microphone", "record $D/take.wav", "", "No microphone detected.\n");
     }
