@@ -37,6 +37,14 @@ double number(const rapidjson::Value &object, const char *name, double otherwise
                                                                   : otherwise;
 }
 
+/// An integer member read whole: timestamps in nanoseconds do not fit a double's precision.
+qint64 integer(const rapidjson::Value &object, const char *name, qint64 otherwise = 0)
+{
+    const auto found = object.FindMember(name);
+    return found != object.MemberEnd() && found->value.IsInt64() ? found->value.GetInt64()
+                                                                 : otherwise;
+}
+
 QStringList strings(const rapidjson::Value &object, const char *name)
 {
     QStringList list;
@@ -53,12 +61,12 @@ QStringList strings(const rapidjson::Value &object, const char *name)
 Entry decodeEntry(const rapidjson::Value &value)
 {
     Entry entry;
-    entry.stamp = {qint64(number(value, "size", -1)), qint64(number(value, "modified"))};
+    entry.stamp = {integer(value, "size", -1), integer(value, "modified")};
     Analysis::Report &r = entry.report;
     r.duration = number(value, "duration");
     r.peakDb = number(value, "peak", Analysis::silenceDb);
     r.speechDb = number(value, "speech", Analysis::silenceDb);
-    r.clippedSamples = qint64(number(value, "clippedSamples"));
+    r.clippedSamples = integer(value, "clippedSamples");
     r.clippedRuns = int(number(value, "clippedRuns"));
     if (const auto at = value.FindMember("clippedAt");
         at != value.MemberEnd() && at->value.IsArray()) {

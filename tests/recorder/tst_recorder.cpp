@@ -3,6 +3,7 @@
 
 #include "linelistmodel.h"
 #include "servicerig.h"
+#include "takechecktest.h"
 #include "testfiles.h"
 #include "testmain.h"
 
@@ -786,6 +787,6 @@ private slots:
     }
 };
 
-QUORBEL_TEST_MAIN(StartUpTest, CommandTest, LineListTest)
+QUORBEL_TEST_MAIN(StartUpTest, CommandTest, LineListTest, TakeCheckTest)
 
 #include "tst_recorder.moc"
