@@ -122,7 +122,7 @@ void RecorderModel::startUp()
     const std::optional<QString> failure = attempt([&] {
         createFolders(m_root);
         const std::optional<QString> stored = m_defaults->text(QString::fromLatin1(lastSessionKey));
-        if (!stored)
+        if (!stored || !m_services.restoreLastSession)
             return;
         // With the override, only sessions inside the data folder are restored: a test run must
         // never wander into the person's own sessions.
@@ -520,9 +520,13 @@ void RecorderModel::importScript()
             "Text: one prompt per line. CSV: id,text,note columns. JSON: title and lines."),
         .extensions = {QStringLiteral("json"), QStringLiteral("csv"), QStringLiteral("txt")},
     });
-    if (!path)
-        return;
-    if (const auto failure = attempt([&] { create(ScriptImport::read(*path)); }))
+    if (path)
+        importFile(*path);
+}
+
+void RecorderModel::importFile(const QString &path)
+{
+    if (const auto failure = attempt([&] { create(ScriptImport::read(path)); }))
         setError(u"Could not import script: "_s + *failure);
 }
 
@@ -539,10 +543,30 @@ void RecorderModel::openSession()
         .startFolder = m_root,
         .canCreateFolders = false,
     });
-    if (!folder)
-        return;
-    if (const auto failure = attempt([&] { open(*folder); }))
+    if (folder)
+        openFolder(*folder);
+}
+
+void RecorderModel::openFolder(const QString &folder)
+{
+    if (const auto failure = attempt([&] { open(folder); }))
         setError(*failure);
+}
+
+void RecorderModel::openPath(const QString &path)
+{
+    if (busy())
+        return;
+    const QFileInfo info(path);
+    if (info.isDir() || info.fileName() == QFileInfo(SessionDisk::documentPath({})).fileName()) {
+        if (!persist())
+            return;
+        stopPlayback();
+        openFolder(info.isDir() ? info.absoluteFilePath() : info.absolutePath());
+        return;
+    }
+    stopPlayback();
+    importFile(info.absoluteFilePath());
 }
 
 // --- Navigation ---------------------------------------------------------------------------------

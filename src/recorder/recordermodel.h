@@ -29,6 +29,9 @@ struct RecorderServices
     Platform::Environment *environment = nullptr;
     std::function<QDateTime()> now = [] { return QDateTime::currentDateTimeUtc(); };
     std::function<QUuid()> newUuid = [] { return QUuid::createUuid(); };
+    /// Whether start-up reopens the session opened last; not when the program was started on
+    /// a path of its own.
+    bool restoreLastSession = true;
 };
 
 /// The application's one controller: it holds the open session and its folder, drives
@@ -192,6 +195,10 @@ public:
     Q_INVOKABLE void startRecordingTest();
     Q_INVOKABLE void importScript();
     Q_INVOKABLE void openSession();
+    /// Opens what the program was started on: a session folder, or its session.json, as Open
+    /// Session… would; anything else is a script file, imported as Import Script… would. What
+    /// fails ends in `error` with the same words as those commands'.
+    void openPath(const QString &path);
 
     /// Puts the current line's whole text on the clipboard, however long it is.
     Q_INVOKABLE void copyLine();
@@ -268,6 +275,9 @@ private:
     };
 
     void startUp();
+    /// The end of Open Session… and of Import Script…, once the folder or file is known.
+    void openFolder(const QString &folder);
+    void importFile(const QString &path);
     void beginRecording();
     void beginMicrophoneCheck();
     /// Ends the microphone check; `failure` says why, when the recorder ended it.

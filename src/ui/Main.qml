@@ -136,7 +136,21 @@ ApplicationWindow {
         onPerform: RecorderModel.exportRecordings()
     }
 
+    Command {
+        id: shortcutsCommand
+        objectName: "commandKeyboardShortcuts"
+        text: "Keyboard Shortcuts"
+        onPerform: shortcutsSheet.open()
+    }
+    Command {
+        id: aboutCommand
+        objectName: "commandAbout"
+        text: "About Quorbel"
+        onPerform: aboutDialog.open()
+    }
+
     menuBar: MenuBar {
+        id: mainMenus
         objectName: "menuBar"
 
         delegate: MenuBarItem {
@@ -170,11 +184,26 @@ ApplicationWindow {
             MenuSeparator {}
             MenuCommand { command: exportCommand }
         }
+        Menu {
+            objectName: "helpMenu"
+            title: "&Help"
+
+            MenuCommand { command: shortcutsCommand }
+            MenuCommand { command: aboutCommand }
+        }
     }
 
     ContentView {
         anchors.fill: parent
         nextCommand: nextCommand
         previousCommand: previousCommand
+    }
+
+    ShortcutsSheet {
+        id: shortcutsSheet
+        menus: mainMenus.menus
+    }
+    AboutDialog {
+        id: aboutDialog
     }
 }

@@ -1,5 +1,6 @@
 #include "quorbelapp.h"
 
+#include "appinfo.h"
 #include "iconprovider.h"
 #include "terminationwatcher.h"
 
@@ -10,19 +11,25 @@
 
 namespace {
 
-RecorderServices askingIn(RecorderServices services, Platform::Desktop &desktop)
+RecorderServices askingIn(
+    RecorderServices services, Platform::Desktop &desktop, const QString &path)
 {
     services.desktop = &desktop;
+    // A path of the person's own choosing stands in for the last session; opening both would
+    // hold a session, and show its problems, that nobody asked for.
+    services.restoreLastSession = services.restoreLastSession && path.isEmpty();
     return services;
 }
 
 } // namespace
 
-QuorbelApp::QuorbelApp(RecorderServices services, QObject *parent)
+QuorbelApp::QuorbelApp(RecorderServices services, const QString &path, QObject *parent)
     : QObject(parent)
     , m_desktop(*services.desktop)
-    , m_model(askingIn(std::move(services), m_desktop))
+    , m_model(askingIn(std::move(services), m_desktop, path))
 {
+    if (!path.isEmpty())
+        m_model.openPath(path);
     QGuiApplication::setQuitOnLastWindowClosed(
         AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
 #ifndef QT_NO_SESSIONMANAGER
@@ -47,6 +54,14 @@ QuorbelApp::QuorbelApp(RecorderServices services, QObject *parent)
 }
 
 QuorbelApp::~QuorbelApp() = default;
+
+QVariantMap QuorbelApp::about() const
+{
+    return {{QStringLiteral("version"), AppInfo::version()},
+        {QStringLiteral("description"), AppInfo::description()},
+        {QStringLiteral("license"), QStringLiteral("MIT")},
+        {QStringLiteral("libraries"), AppInfo::libraries()}};
+}
 
 QQmlEngine *QuorbelApp::engine() const
 {

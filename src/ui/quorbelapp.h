@@ -9,6 +9,7 @@
 #include <QQmlEngine>
 #include <QQuickWindow>
 #include <QString>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -28,11 +29,16 @@ class QuorbelApp final : public QObject
     QML_SINGLETON
     /// The question the window's confirmation dialog asks, while it asks.
     Q_PROPERTY(WindowDesktop *confirmation READ confirmation CONSTANT)
+    /// What the About dialog shows: "version", "description", "license" and "libraries", each
+    /// library with its version in use.
+    Q_PROPERTY(QVariantMap about READ about CONSTANT)
 
 public:
-    /// Starts the controller, which reopens the last session. The services must outlive it; the
-    /// desktop's confirmations are asked in the window once it is shown.
-    explicit QuorbelApp(RecorderServices services, QObject *parent = nullptr);
+    /// Starts the controller, which opens `path` (a session folder, its session.json or a
+    /// script file) when one is given, and else reopens the last session. The services must
+    /// outlive it; the desktop's confirmations are asked in the window once it is shown.
+    explicit QuorbelApp(
+        RecorderServices services, const QString &path = {}, QObject *parent = nullptr);
     ~QuorbelApp() override;
 
     /// Builds and shows the window. False when it cannot be built; `loadErrors` says why.
@@ -46,6 +52,7 @@ public:
     [[nodiscard]] RecorderModel &model() { return m_model; }
     [[nodiscard]] WindowDesktop *confirmation() { return &m_desktop; }
     [[nodiscard]] AppDelegate &delegate() { return m_delegate; }
+    [[nodiscard]] QVariantMap about() const;
     [[nodiscard]] QQmlEngine *engine() const;
     /// The window once loaded, else null.
     [[nodiscard]] QQuickWindow *window() const { return m_window; }

@@ -1,8 +1,10 @@
 // The window on the fake services, driven by clicks and keys as a person drives it; every check
 // reads what the window shows.
 
+#include "appinfo.h"
 #include "iconprovider.h"
 #include "sessiondisk.h"
+#include "testfiles.h"
 #include "testmain.h"
 #include "windowrig.h"
 
@@ -568,6 +570,50 @@ private Q_SLOTS:
         QVERIFY(uut.requestImage(u"no.such.symbol/266e5e"_s, &size, QSize(16, 16)).isNull());
         QVERIFY(uut.requestImage(u"mic/not-a-colour"_s, &size, QSize(16, 16)).isNull());
         QVERIFY(!uut.requestImage(u"mic/266e5e"_s, &size, QSize(16, 16)).isNull());
+    }
+
+    /// `quorbel PATH` opens the session or script it names instead of the session opened last;
+    /// what cannot be opened shows the alert its menu command would.
+    void opensWhatTheCommandLineNames_data()
+    {
+        QTest::addColumn<QString>("path"); // in the data folder: Last, Named and Held are sessions
+        QTest::addColumn<QString>("shown"); // the open session's title, else the alert's text
+        auto row = [](const char *name, const char *path, const char *shown) {
+            QTest::addRow("%s", name) << path << shown;
+        };
+        row("a session folder", "Named", "Named");
+        row("its session.json", "Named/session.json", "Named");
+        row("a script", "Chapter one.txt", "Chapter one");
+        row("a session open elsewhere", "Held", "This session is open in another Quorbel window.");
+        row("no such file", "none.txt",
+            "Could not import script: Could not read “$D/none.txt”: No such file or directory");
+    }
+
+    void opensWhatTheCommandLineNames()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, shown);
+        WindowRig rig;
+        const QDir data(rig.dataDir());
+        for (const QString title : {u"Last"_s, u"Named"_s, u"Held"_s}) {
+            QVERIFY(data.mkpath(title));
+            SessionDisk::save(
+                {1, {title, {{u"a"_s, u"One."_s, {}}}}, 0, {}, {}}, data.filePath(title));
+        }
+        writeFile(data.filePath(u"Chapter one.txt"_s), "The first line.\n");
+        rig.environment.stores[QString::fromLatin1(RecorderModel::testingStoreName)]
+                              [QString::fromLatin1(RecorderModel::lastSessionKey)]
+            = data.filePath(u"Last"_s);
+        const SessionDisk::SessionLock elsewhere(data.filePath(u"Held"_s));
+
+        QuorbelApp app(
+            rig.services(), AppInfo::parseCommandLine({u"quorbel"_s, data.filePath(path)}).path);
+        QVERIFY(app.load());
+        // Last stays closed, whether the path opened or not.
+        QCOMPARE(app.model().hasSession() ? app.model().title() : app.model().errorText(),
+            shown.replace(u"$D"_s, data.path()));
+        QObject *alert = app.window()->findChild<QObject *>(u"errorAlert"_s);
+        QTRY_COMPARE(alert->property("visible").toBool(), !app.model().hasSession());
     }
 };
 
