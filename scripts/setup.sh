@@ -8,9 +8,9 @@ QUORBEL_PACKAGES=(
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
     qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
     libqt6svg6
-    rapidjson-dev libglib2.0-dev libsndfile1-dev libpulse-dev
+    rapidjson-dev libglib2.0-dev libsndfile1-dev libpulse-dev libsoxr-dev libebur128-dev
     python3 strace util-linux
-    pulseaudio pulseaudio-utils sox
+    pulseaudio pulseaudio-utils sox ffmpeg
     xvfb xdotool imagemagick
     librsvg2-bin desktop-file-utils appstream man-db
 )
