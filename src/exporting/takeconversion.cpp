@@ -1,0 +1,232 @@
+#include "takeconversion.h"
+
+#include "error.h"
+#include "takeanalysis.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <ebur128.h>
+#include <memory>
+#include <sndfile.h>
+#include <soxr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace Exporting {
+
+namespace {
+
+// libsndfile gives every integer format as 32-bit integers, full scale at ±2^31.
+constexpr double fullScale32 = 2147483648.0;
+
+// EBU R 128 keeps the true peak at or under −1 dBTP, so that the converters and lossy encoders
+// of the tools after us do not clip the peaks between the samples...
+constexpr double ceilingDbtp = -1.0;
+// ...and the dither and rounding added after the peak is measured can lift it by a step or two:
+// the gain stops a thousandth (0.009 dB, some 30 steps of 16 bits) under the ceiling.
+constexpr double ceilingMargin = 0.999;
+
+// Takes are read and written in blocks of this many frames: a few hundred kilobytes.
+constexpr sf_count_t blockFrames = 1 << 16;
+
+struct SoundFileCloser
+{
+    void operator()(SNDFILE *file) const { sf_close(file); }
+};
+using SoundFile = std::unique_ptr<SNDFILE, SoundFileCloser>;
+
+/// libsndfile's reason for a failed open. Its global error is read, not its global message,
+/// which another thread's failure could be writing meanwhile.
+QString openFailure()
+{
+    return QString::fromUtf8(sf_error_number(sf_error(nullptr)));
+}
+
+/// The first channel of the take, as 32-bit integers, and its sample rate.
+std::vector<std::int32_t> readTake(const RegularFile &take, const QString &action, int &rate)
+{
+    SF_INFO info {};
+    const SoundFile file(sf_open_fd(take.descriptor.get(), SFM_READ, &info, SF_FALSE));
+    if (!file)
+        throw SystemError::failed(action, openFailure());
+    // A take in floating point is scaled to full scale like the integer formats.
+    sf_command(file.get(), SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
+    const auto channels = std::size_t(std::max(info.channels, 1));
+    std::vector<std::int32_t> samples;
+    samples.reserve(std::size_t(std::max<sf_count_t>(info.frames, 0)));
+    std::vector<std::int32_t> block(std::size_t(blockFrames) * channels);
+    for (;;) {
+        const sf_count_t got = sf_readf_int(file.get(), block.data(), blockFrames);
+        if (got <= 0) {
+            if (sf_error(file.get()) != SF_ERR_NO_ERROR)
+                throw SystemError::failed(action, QString::fromUtf8(sf_strerror(file.get())));
+            break;
+        }
+        for (std::size_t i = 0; i < std::size_t(got); ++i)
+            samples.push_back(block[i * channels]);
+    }
+    rate = info.samplerate;
+    return samples;
+}
+
+/// The samples from `padding` before the speech to `padding` after it, as the take analysis
+/// finds it; all of them when it finds no speech, so a take of only silence is kept whole.
+std::pair<std::size_t, std::size_t> trimmed(
+    const std::vector<std::int32_t> &samples, int rate, std::optional<double> padding)
+{
+    if (!padding)
+        return {0, samples.size()};
+    const Analysis::Report report = Analysis::analyse(samples, rate);
+    if (report.speechStart < 0)
+        return {0, samples.size()};
+    const auto at = [&](double seconds) {
+        return std::size_t(
+            std::clamp<double>(std::round(seconds * rate), 0, double(samples.size())));
+    };
+    return {at(report.speechStart - *padding), at(report.speechEnd + *padding)};
+}
+
+std::vector<float> resample(
+    const std::vector<float> &audio, int from, int to, const QString &action)
+{
+    std::vector<float> out(std::size_t(std::ceil(double(audio.size()) * to / from)) + 16);
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+    // One thread: the export already keeps every core busy with a take of its own.
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    std::size_t done = 0;
+    if (const soxr_error_t error = soxr_oneshot(from, to, 1, audio.data(), audio.size(), nullptr,
+            out.data(), out.size(), &done, &io, &quality, &runtime))
+        throw SystemError::failed(action, QString::fromUtf8(error));
+    out.resize(done);
+    return out;
+}
+
+/// The gain that brings `audio` to `target` LUFS with its true peak at most at the ceiling;
+/// when the ceiling held it lower, the loudness it reaches goes into `converted`. Audio too
+/// short or too quiet to have a loudness is left as it is.
+double loudnessGain(const std::vector<float> &audio, int rate, double target, const QString &action,
+    Converted &converted)
+{
+    const std::unique_ptr<ebur128_state, void (*)(ebur128_state *)> state(
+        ebur128_init(1, unsigned(rate), EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK),
+        [](ebur128_state *s) { ebur128_destroy(&s); });
+    double loudness = 0;
+    double peak = 0;
+    if (!state
+        || ebur128_add_frames_float(state.get(), audio.data(), audio.size()) != EBUR128_SUCCESS
+        || ebur128_loudness_global(state.get(), &loudness) != EBUR128_SUCCESS
+        || ebur128_true_peak(state.get(), 0, &peak) != EBUR128_SUCCESS)
+        throw SystemError::failed(action, QStringLiteral("Out of memory")); // its only failure
+    if (!std::isfinite(loudness) || peak <= 0)
+        return 1;
+    const double wanted = std::pow(10, (target - loudness) / 20);
+    const double ceiling = std::pow(10, ceilingDbtp / 20) * ceilingMargin;
+    if (peak * wanted <= ceiling)
+        return wanted;
+    const double gain = ceiling / peak;
+    converted.limitedLufs = loudness + 20 * std::log10(gain);
+    return gain;
+}
+
+/// A generator of the dither's noise: splitmix64, fast and plenty random for noise at the
+/// level of the last bit.
+class Noise
+{
+public:
+    explicit Noise(std::uint64_t seed) : m_state(seed) {}
+
+    /// Triangular noise between −1 and 1 step: the difference of two uniform draws, which
+    /// makes the error of the rounding after it independent of the signal in its mean and its
+    /// power.
+    double triangular()
+    {
+        std::uint64_t z = (m_state += 0x9e3779b97f4a7c15u);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        z ^= z >> 31;
+        constexpr double step = 1.0 / (1 << 24);
+        return double(z >> 40) * step - double((z >> 16) & 0xffffff) * step;
+    }
+
+private:
+    std::uint64_t m_state;
+};
+
+/// Writes the audio times `gain` as a new WAV file of `bits`: 16 bits with TPDF dither, 24
+/// rounded (their own noise lies far under any dither's). Samples beyond full scale clip.
+void writeWav(const QString &target, const std::vector<float> &audio, double gain, int rate,
+    int bits, std::uint64_t seed)
+{
+    const QString action = fileAction(u"write", target);
+    const QByteArray native = QFile::encodeName(target);
+    FileDescriptor out(::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        throw SystemError::failed(action, qt_error_string(errno));
+    try {
+        SF_INFO info {
+            0, rate, 1, SF_FORMAT_WAV | (bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24), 0, 0};
+        SoundFile file(sf_open_fd(out.get(), SFM_WRITE, &info, SF_FALSE));
+        if (!file)
+            throw SystemError::failed(action, openFailure());
+        const double scale = std::ldexp(1.0, bits - 1);
+        const int shift = 32 - bits;
+        Noise noise(seed);
+        std::vector<std::int32_t> block(static_cast<std::size_t>(blockFrames));
+        for (std::size_t at = 0; at < audio.size(); at += block.size()) {
+            const std::size_t n = std::min(block.size(), audio.size() - at);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double value = double(audio[at + i]) * gain * scale
+                    + (bits == 16 ? noise.triangular() : 0.0);
+                const double code = std::clamp(std::round(value), -scale, scale - 1);
+                block[i] = std::int32_t(code) * (1 << shift);
+            }
+            errno = 0;
+            if (sf_writef_int(file.get(), block.data(), sf_count_t(n)) != sf_count_t(n))
+                throw SystemError::failed(action,
+                    errno != 0 ? qt_error_string(errno)
+                               : QString::fromUtf8(sf_strerror(file.get())));
+        }
+        errno = 0;
+        if (sf_close(file.release()) != 0 || out.close() != 0)
+            throw SystemError::failed(action, qt_error_string(errno != 0 ? errno : EIO));
+    } catch (...) {
+        ::unlink(native.constData());
+        throw;
+    }
+}
+
+} // namespace
+
+Converted convertTake(const RegularFile &take, const QString &source, const QString &target,
+    const ExportOptions &options, std::uint64_t seed)
+{
+    const QString action = fileAction(u"read", source);
+    int rate = 0;
+    std::vector<float> audio;
+    {
+        const std::vector<std::int32_t> samples = readTake(take, action, rate);
+        if (rate <= 0)
+            throw SystemError::failed(action, QStringLiteral("The file gives no sample rate"));
+        const auto [first, last] = trimmed(samples, rate, options.trimPadding);
+        audio.resize(last - first);
+        std::transform(samples.begin() + std::ptrdiff_t(first),
+            samples.begin() + std::ptrdiff_t(last), audio.begin(),
+            [](std::int32_t sample) { return float(sample / fullScale32); });
+    }
+    if (rate != options.sampleRate)
+        audio = resample(audio, rate, options.sampleRate, fileAction(u"convert", source));
+    Converted converted;
+    // Measured on the resampled signal: that is what the listener, and the true peak, get.
+    const double gain = options.loudnessLufs
+        ? loudnessGain(audio, options.sampleRate, *options.loudnessLufs,
+            fileAction(u"measure the loudness of", source), converted)
+        : 1.0;
+    writeWav(target, audio, gain, options.sampleRate, options.bits, seed);
+    return converted;
+}
+
+} // namespace Exporting
