@@ -4,6 +4,7 @@
 #include "analysiscache.h"
 #include "defaultinput.h"
 #include "error.h"
+#include "exportcommand.h"
 #include "json.h"
 #include "qtaudioinput.h"
 #include "quorbelversion.h"
@@ -49,8 +50,19 @@ Commands:
                       noisy, starts-cut-off, ends-cut-off, no-speech), or why it could
                       not be checked. --json prints the same as a JSON array. Uses and
                       updates the measures kept in the folder's analysis.json.
-  export FOLDER DIR   Export the session into a new folder "Quorbel-Export-XXXXXXXX"
-                      inside DIR, exactly as the program's export does.
+  export FOLDER DIR [--profile as-recorded|ljspeech] [--rate HZ] [--bits 16|24]
+         [--trim SECONDS|--no-trim] [--loudness LUFS|--no-loudness] [--jobs N]
+                      Export the session into a new folder "Quorbel-Export-XXXXXXXX"
+                      inside DIR. as-recorded, the default, copies every chosen take
+                      exactly as the program's export does. ljspeech writes
+                      wavs/<id>.wav and metadata.csv (id|text|text) for speech
+                      training, converted: --rate 48000, 44100, 24000, 22050 or 16000
+                      (default 22050); --bits 16, dithered, or 24 (default 16);
+                      silence trimmed to --trim seconds around the speech (default
+                      0.2); loudness brought to --loudness LUFS (default -23) with the
+                      true peak at most -1 dBTP; --jobs takes at once (default: one
+                      per core). Progress goes to standard error on a terminal;
+                      Ctrl+C cancels, leaving EXPORT-INCOMPLETE.txt.
   devices             List the input devices, one a line: description, then the device's
                       ID in brackets. The one the program records from, the system's
                       default input, is marked with "* ". With no input device at all,
@@ -242,18 +254,6 @@ int takes(const QString &folder, bool json)
     return print(json ? QString::fromUtf8(*document) + u'\n' : text);
 }
 
-int exportSession(const QString &folder, const QString &parent)
-{
-    const Session session = SessionDisk::load(folder);
-    const QString destination
-        = QDir(parent).absoluteFilePath(SessionDisk::exportFolderName(QUuid::createUuid()));
-    const int copied = SessionDisk::exportTo(session, folder, destination);
-    return print(QStringLiteral("Exported %1 of %2 lines.\n%3\n")
-                     .arg(copied)
-                     .arg(session.script.lines.size())
-                     .arg(destination));
-}
-
 int devices()
 {
     const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
@@ -391,11 +391,13 @@ int main(int argc, char *argv[])
             return check(args[1]);
         if (command == u"info" && args.size() == 2)
             return info(args[1]);
-        // An empty folder name would export into whatever folder the command runs in.
-        if (command == u"export" && args.size() == 3 && args[2].isEmpty())
-            return usageError(QStringLiteral("The folder to export into is empty."));
-        if (command == u"export" && args.size() == 3)
-            return exportSession(args[1], args[2]);
+        if (command == u"export") {
+            const auto parsed = ExportCommand::parse(args.mid(1));
+            if (const auto *request = std::get_if<ExportCommand::Request>(&parsed))
+                return ExportCommand::run(*request);
+            if (!std::get<QString>(parsed).isEmpty())
+                return usageError(std::get<QString>(parsed));
+        }
         if (command == u"takes" && (args.size() == 2 || (args.size() == 3 && args[2] == u"--json")))
             return takes(args[1], args.size() == 3);
         if (command == u"devices" && args.size() == 1)
