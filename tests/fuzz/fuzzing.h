@@ -28,9 +28,8 @@ inline void check(bool kept, const char *promise)
 /// a target writes its input to a file on every run.
 inline QString scratch(const QString &name)
 {
-    static const QTemporaryDir dir(
-        (QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
-                                                            : QDir::tempPath())
+    const bool shm = QFileInfo(QStringLiteral("/dev/shm")).isWritable();
+    static const QTemporaryDir dir((shm ? QStringLiteral("/dev/shm") : QDir::tempPath())
         + QStringLiteral("/quorbel-fuzz-XXXXXX"));
     const QString path = dir.filePath(name);
     check(dir.isValid() && QDir().mkpath(path), "the scratch folder can be made");
