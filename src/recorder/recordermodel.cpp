@@ -2,13 +2,16 @@
 
 #include "apperror.h"
 #include "atomicfile.h"
+#include "exportprofile.h"
 #include "scriptimport.h"
 #include "sessiondisk.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 using namespace Qt::Literals::StringLiterals;
@@ -101,6 +104,7 @@ RecorderModel::RecorderModel(RecorderServices services, QObject *parent)
 
 RecorderModel::~RecorderModel()
 {
+    stopExport();
     // A check cut off by the end of the program leaves no file behind.
     if (m_checkingMicrophone)
         QFile::remove(m_checkPath);
@@ -503,7 +507,7 @@ void RecorderModel::create(const Script &script)
 
 void RecorderModel::startRecordingTest()
 {
-    if (busy())
+    if (busy() || m_export)
         return;
     if (const auto failure = attempt([this] { create(Script::recordingTest()); }))
         setError(*failure);
@@ -511,7 +515,7 @@ void RecorderModel::startRecordingTest()
 
 void RecorderModel::importScript()
 {
-    if (busy())
+    if (busy() || m_export)
         return;
     stopPlayback();
     const std::optional<QString> path = m_services.desktop->chooseFile({
@@ -532,7 +536,7 @@ void RecorderModel::importFile(const QString &path)
 
 void RecorderModel::openSession()
 {
-    if (busy())
+    if (busy() || m_export)
         return;
     if (!persist())
         return;
@@ -666,7 +670,7 @@ void RecorderModel::toggleRecord()
         stopRecording();
         return;
     }
-    if (busy() || !current())
+    if (busy() || m_export || !current())
         return;
     stopPlayback();
     setRequestingPermission(true);
@@ -685,7 +689,7 @@ void RecorderModel::toggleMicrophoneCheck()
         endMicrophoneCheck();
         return;
     }
-    if (busy())
+    if (busy() || m_export)
         return;
     stopPlayback();
     setRequestingPermission(true);
@@ -960,7 +964,7 @@ void RecorderModel::recoverAfterRemovalError(const QString &description, const Q
 
 void RecorderModel::confirmDeleteTake()
 {
-    if (busy() || !m_session || !m_folder)
+    if (busy() || m_export || !m_session || !m_folder)
         return;
     const ScriptLine *line = current();
     const Take *take = chosen();
@@ -998,7 +1002,7 @@ void RecorderModel::confirmDeleteTake()
 
 void RecorderModel::confirmStartOver()
 {
-    if (busy() || !m_session || !m_folder)
+    if (busy() || m_export || !m_session || !m_folder)
         return;
     if (!confirm(QStringLiteral("Start this script over?"),
             u"This removes all "_s + QString::number(m_session->takeCount()) + u" takes from “"_s
@@ -1030,10 +1034,89 @@ void RecorderModel::confirmStartOver()
 
 // --- Export, reveal, settings and quit ----------------------------------------------------------
 
+struct RecorderModel::ExportRun
+{
+    std::unique_ptr<QThread> thread;
+    std::atomic<bool> cancel {false};
+    std::atomic<int> done {0};
+    std::atomic<int> total {0};
+    /// A progress update waits in the event queue.
+    std::atomic<bool> posted {false};
+    QString destination;
+    qsizetype lineCount = 0;
+    // Written by the worker before it posts its end.
+    int exported = 0;
+    std::optional<QString> failure;
+    bool cancelled = false;
+};
+
+namespace {
+
+Exporting::ExportOptions toOptions(const QVariantMap &map)
+{
+    Exporting::ExportOptions options;
+    options.profile = map.value(u"profile"_s) == u"ljspeech"_s ? Exporting::Profile::LJSpeech
+                                                               : Exporting::Profile::AsRecorded;
+    options.sampleRate = map.value(u"rate"_s, options.sampleRate).toInt();
+    options.bits = map.value(u"bits"_s, options.bits).toInt();
+    const double trim = map.value(u"trim"_s, *options.trimPadding).toDouble();
+    options.trimPadding = trim > 0 ? std::optional(trim) : std::nullopt;
+    const double loudness = map.value(u"loudness"_s, *options.loudnessLufs).toDouble();
+    options.loudnessLufs = loudness < 0 ? std::optional(loudness) : std::nullopt;
+    return options;
+}
+
+} // namespace
+
+QVariantMap RecorderModel::exportOptions() const
+{
+    // Kept as "name=value" pairs; anything unreadable falls back to the defaults.
+    QVariantMap map {{u"profile"_s, u"as-recorded"_s}, {u"rate"_s, 22'050}, {u"bits"_s, 16},
+        {u"trim"_s, 0.2}, {u"loudness"_s, -23.0}};
+    const QString stored
+        = m_defaults->text(QString::fromLatin1(exportOptionsKey)).value_or(QString());
+    for (const QString &pair : stored.split(u';', Qt::SkipEmptyParts)) {
+        const QString name = pair.section(u'=', 0, 0), value = pair.section(u'=', 1);
+        if (name == u"profile"_s)
+            map[name] = value;
+        else if (map.contains(name))
+            map[name] = value.toDouble();
+    }
+    return map;
+}
+
+QString RecorderModel::exportProgress() const
+{
+    if (!m_export)
+        return {};
+    return u"Exporting %1 of %2…"_s.arg(m_export->done.load()).arg(m_export->total.load());
+}
+
+double RecorderModel::exportFraction() const
+{
+    const int total = m_export ? m_export->total.load() : 0;
+    return total > 0 ? double(m_export->done.load()) / total : 0;
+}
+
 void RecorderModel::exportRecordings()
 {
-    if (busy() || !m_session || !m_folder)
+    exportWith(exportOptions());
+}
+
+void RecorderModel::exportWith(const QVariantMap &map)
+{
+    if (busy() || m_export || !m_session || !m_folder)
         return;
+    const Exporting::ExportOptions options = toOptions(map);
+    if (const QString wrong = Exporting::validationError(options); !wrong.isEmpty()) {
+        setError(wrong);
+        return;
+    }
+    QStringList stored;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        stored << it.key() + u'=' + it.value().toString();
+    m_defaults->setText(QString::fromLatin1(exportOptionsKey), stored.join(u';'));
+    Q_EMIT exportOptionsChanged();
     if (!persist())
         return;
     stopPlayback();
@@ -1050,18 +1133,79 @@ void RecorderModel::exportRecordings()
     });
     if (!chosenFolder)
         return;
-    const QString destination
+    auto run = std::make_unique<ExportRun>();
+    run->destination
         = QDir(*chosenFolder).filePath(SessionDisk::exportFolderName(m_services.newUuid()));
-    int exported = 0;
-    if (const auto failure
-        = attempt([&] { exported = SessionDisk::exportTo(session, from, destination); })) {
-        setError(*failure);
+    run->lineCount = lineCount;
+    ExportRun *r = run.get();
+    run->thread.reset(QThread::create([this, r, session, from, options] {
+        const auto progress = [this, r](int done, int total) {
+            r->done = done;
+            r->total = total;
+            if (!r->posted.exchange(true))
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        if (m_export)
+                            m_export->posted = false;
+                        Q_EMIT exportProgressChanged();
+                    },
+                    Qt::QueuedConnection);
+            return !r->cancel.load();
+        };
+        try {
+            r->exported
+                = Exporting::exportSession(session, from, r->destination, options, progress);
+        } catch (const SessionDisk::ExportCancelled &) {
+            r->cancelled = true;
+        } catch (const Error &error) {
+            r->failure = error.description();
+        } catch (const std::exception &error) {
+            r->failure = QString::fromLocal8Bit(error.what());
+        }
+        QMetaObject::invokeMethod(this, &RecorderModel::finishExport, Qt::QueuedConnection);
+    }));
+    m_export = std::move(run);
+    m_export->thread->start();
+    Q_EMIT exportingChanged();
+    Q_EMIT exportProgressChanged();
+}
+
+void RecorderModel::cancelExport()
+{
+    if (m_export)
+        m_export->cancel = true;
+}
+
+void RecorderModel::stopExport()
+{
+    if (!m_export)
+        return;
+    m_export->cancel = true;
+    m_export->thread->wait();
+    finishExport();
+}
+
+void RecorderModel::finishExport()
+{
+    if (!m_export || !m_export->thread->wait(0))
+        return;
+    const std::unique_ptr<ExportRun> run = std::move(m_export);
+    Q_EMIT exportingChanged();
+    Q_EMIT exportProgressChanged();
+    if (run->cancelled) {
+        // Asked for: no alert, and the folder still named, with what was finished in it.
+        setMessage(QStringLiteral("Export cancelled."), run->destination);
         return;
     }
-    setMessage(u"Exported "_s + QString::number(exported) + u" of "_s + QString::number(lineCount)
-            + u" lines."_s,
-        destination);
-    showDesktop([&] { m_services.desktop->showFolder(destination); });
+    if (run->failure) {
+        setError(*run->failure);
+        return;
+    }
+    setMessage(u"Exported "_s + QString::number(run->exported) + u" of "_s
+            + QString::number(run->lineCount) + u" lines."_s,
+        run->destination);
+    showDesktop([&] { m_services.desktop->showFolder(run->destination); });
 }
 
 void RecorderModel::reveal()
@@ -1102,6 +1246,7 @@ bool RecorderModel::prepareToQuit(bool mayAsk)
     if (m_recording)
         stopRecording();
     endMicrophoneCheck();
+    stopExport();
     stopPlayback();
     if (persist())
         return true;

@@ -70,6 +70,16 @@ class RecorderModel : public QObject
     /// "speechStart", "speechEnd" (−1 without speech), "clippedAt" (seconds) and "path", the
     /// take file's absolute path. Empty without a chosen take.
     Q_PROPERTY(QVariantMap takeCheck READ takeCheck NOTIFY takeCheckChanged)
+    /// An export runs on its worker threads: commands that would change the session, record or
+    /// export again wait; moving between lines and playing do not.
+    Q_PROPERTY(bool exporting READ exporting NOTIFY exportingChanged)
+    /// "Exporting 812 of 2000…" while an export runs.
+    Q_PROPERTY(QString exportProgress READ exportProgress NOTIFY exportProgressChanged)
+    Q_PROPERTY(double exportFraction READ exportFraction NOTIFY exportProgressChanged)
+    /// The export options last used, remembered between sessions: "profile" ("as-recorded" or
+    /// "ljspeech"), "rate", "bits", "trim" (seconds, or 0 for no trimming) and "loudness"
+    /// (LUFS, or 0 for none).
+    Q_PROPERTY(QVariantMap exportOptions READ exportOptions NOTIFY exportOptionsChanged)
     /// The microphone check is listening.
     Q_PROPERTY(bool checkingMicrophone READ checkingMicrophone NOTIFY busyChanged)
     /// What the last microphone check found, one sentence; empty before the first.
@@ -150,6 +160,12 @@ public:
         return m_recording || m_requestingPermission || m_checkingMicrophone;
     }
     [[nodiscard]] bool checkingMicrophone() const { return m_checkingMicrophone; }
+    [[nodiscard]] bool exporting() const { return m_export != nullptr; }
+    [[nodiscard]] QString exportProgress() const;
+    [[nodiscard]] double exportFraction() const;
+    [[nodiscard]] QVariantMap exportOptions() const;
+    /// The settings key of the export options last used.
+    static constexpr auto exportOptionsKey = "exportOptions";
     [[nodiscard]] QString microphoneVerdict() const { return m_microphoneVerdict; }
     /// How long the microphone check listens, unless it is stopped sooner.
     static constexpr int microphoneCheckMs = 5000;
@@ -227,7 +243,12 @@ public:
     Q_INVOKABLE void confirmStartOver();
 
     /// Copies the chosen takes into a new folder inside one the person picks.
+    /// Exports with the options last used (the first time: "As recorded").
     Q_INVOKABLE void exportRecordings();
+    /// Remembers `options` (see `exportOptions`), then exports with them.
+    Q_INVOKABLE void exportWith(const QVariantMap &options);
+    /// Stops the running export; what was finished stays, with EXPORT-INCOMPLETE.txt.
+    Q_INVOKABLE void cancelExport();
     Q_INVOKABLE void reveal();
     Q_INVOKABLE void soundSettings();
     Q_INVOKABLE void microphoneSettings();
@@ -255,6 +276,9 @@ Q_SIGNALS:
     void checkingChanged();
     void takeCheckChanged();
     void microphoneVerdictChanged();
+    void exportingChanged();
+    void exportProgressChanged();
+    void exportOptionsChanged();
     void fontSizeChanged();
     void busyChanged();
 
@@ -280,6 +304,10 @@ private:
     void importFile(const QString &path);
     void beginRecording();
     void beginMicrophoneCheck();
+    /// Takes the export's end on the main thread: its files counted, or why it stopped.
+    void finishExport();
+    /// Blocks until a running export has stopped, cancelling it first.
+    void stopExport();
     /// Ends the microphone check; `failure` says why, when the recorder ended it.
     void endMicrophoneCheck(const std::optional<QString> &failure = std::nullopt);
     /// Files the take just ended, when its file holds usable audio. `cutShort` says why
@@ -326,6 +354,8 @@ private:
     bool m_playing = false;
     bool m_requestingPermission = false;
     bool m_checkingMicrophone = false;
+    struct ExportRun;
+    std::unique_ptr<ExportRun> m_export;
     QString m_microphoneVerdict;
     std::unique_ptr<Platform::Recorder, DeleteLater> m_checkRecorder;
     QString m_checkPath;

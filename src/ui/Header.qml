@@ -103,6 +103,7 @@ Item {
                     text: "Start over…"
                     palette.text: Theme.red
                     palette.highlight: Theme.red
+                    enabled: !RecorderModel.exporting
                     onTriggered: Qt.callLater(() => RecorderModel.confirmStartOver())
                 }
             }
@@ -113,8 +114,8 @@ Item {
             visible: RecorderModel.hasSession
             text: "Export recordings"
             symbol: "square.and.arrow.up"
-            enabled: !RecorderModel.busy && RecorderModel.recordedCount > 0
-            onClicked: RecorderModel.exportRecordings()
+            enabled: !RecorderModel.busy && !RecorderModel.exporting && RecorderModel.recordedCount > 0
+            onClicked: ApplicationWindow.window.askExport()
         }
     }
 }

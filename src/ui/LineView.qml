@@ -257,7 +257,7 @@ Item {
                 symbol: "trash"
                 tip: "Delete selected take…"
                 Accessible.name: "Delete selected take"
-                enabled: !RecorderModel.busy
+                enabled: !RecorderModel.busy && !RecorderModel.exporting
                 onClicked: RecorderModel.confirmDeleteTake()
             }
 
@@ -289,6 +289,7 @@ Item {
                     : RecorderModel.hasChosen ? "Record another take" : "Record line"
                 symbol: RecorderModel.recording ? "stop.fill" : "mic.fill"
                 enabled: !RecorderModel.requestingPermission && !RecorderModel.checkingMicrophone
+                         && (RecorderModel.recording || !RecorderModel.exporting)
                 onClicked: RecorderModel.toggleRecord()
             }
             ActionButton {
@@ -334,6 +335,29 @@ Item {
                 font.pixelSize: 12
                 color: RecorderModel.allRecorded ? Theme.accent : Theme.secondary
                 wrapMode: Text.Wrap
+            }
+            RowLayout {
+                objectName: "exportProgress"
+                visible: RecorderModel.exporting
+                spacing: 10
+
+                ProgressBar {
+                    Layout.preferredWidth: 160
+                    value: RecorderModel.exportFraction
+                    Accessible.name: RecorderModel.exportProgress
+                }
+                Label {
+                    text: RecorderModel.exportProgress
+                    textFormat: Text.PlainText
+                    font.pixelSize: 12
+                    color: Theme.secondary
+                }
+                ActionButton {
+                    objectName: "cancelExportButton"
+                    text: "Cancel"
+                    font.pixelSize: Theme.caption
+                    onClicked: RecorderModel.cancelExport()
+                }
             }
             Label {
                 objectName: "checkingProgress"

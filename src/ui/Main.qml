@@ -45,7 +45,7 @@ ApplicationWindow {
         id: newTestCommand
         objectName: "commandNewRecordingTest"
         text: "New Recording Test"
-        enabled: !RecorderModel.busy
+        enabled: !RecorderModel.busy && !RecorderModel.exporting
         onPerform: RecorderModel.startRecordingTest()
     }
     Command {
@@ -53,7 +53,7 @@ ApplicationWindow {
         objectName: "commandImportScript"
         text: "Import Script…"
         keys: "Ctrl+I"
-        enabled: !RecorderModel.busy
+        enabled: !RecorderModel.busy && !RecorderModel.exporting
         onPerform: RecorderModel.importScript()
     }
     Command {
@@ -61,7 +61,7 @@ ApplicationWindow {
         objectName: "commandOpenSession"
         text: "Open Session…"
         keys: "Ctrl+O"
-        enabled: !RecorderModel.busy
+        enabled: !RecorderModel.busy && !RecorderModel.exporting
         onPerform: RecorderModel.openSession()
     }
     Command {
@@ -78,7 +78,7 @@ ApplicationWindow {
         keys: "Ctrl+R"
         // Stays enabled while recording: the same item and keys stop the take.
         enabled: RecorderModel.hasCurrent && !RecorderModel.requestingPermission
-                 && !RecorderModel.checkingMicrophone
+                 && !RecorderModel.checkingMicrophone && !RecorderModel.exporting
         onPerform: RecorderModel.toggleRecord()
     }
     Command {
@@ -117,14 +117,14 @@ ApplicationWindow {
         id: deleteCommand
         objectName: "commandDeleteTake"
         text: "Delete Selected Take…"
-        enabled: !RecorderModel.busy && RecorderModel.hasChosen
+        enabled: !RecorderModel.busy && RecorderModel.hasChosen && !RecorderModel.exporting
         onPerform: RecorderModel.confirmDeleteTake()
     }
     Command {
         id: startOverCommand
         objectName: "commandStartOver"
         text: "Start Over…"
-        enabled: !RecorderModel.busy && RecorderModel.hasSession
+        enabled: !RecorderModel.busy && RecorderModel.hasSession && !RecorderModel.exporting
         onPerform: RecorderModel.confirmStartOver()
     }
     Command {
@@ -132,8 +132,8 @@ ApplicationWindow {
         objectName: "commandExport"
         text: "Export Recordings…"
         keys: "Ctrl+E"
-        enabled: !RecorderModel.busy && RecorderModel.recordedCount > 0
-        onPerform: RecorderModel.exportRecordings()
+        enabled: !RecorderModel.busy && !RecorderModel.exporting && RecorderModel.recordedCount > 0
+        onPerform: exportDialog.open()
     }
 
     Command {
@@ -191,6 +191,15 @@ ApplicationWindow {
             MenuCommand { command: shortcutsCommand }
             MenuCommand { command: aboutCommand }
         }
+    }
+
+    /// Export…, from the menu or the header's button: the options first.
+    function askExport() {
+        exportDialog.open()
+    }
+
+    ExportDialog {
+        id: exportDialog
     }
 
     ContentView {

@@ -89,6 +89,8 @@ struct Rig : ServiceRig
         for (const Step &step : steps) {
             step(*this);
             QCoreApplication::processEvents();
+            // An export runs on its own threads; its end arrives through the event loop.
+            QTRY_VERIFY(!uut || !uut->exporting());
         }
     }
 

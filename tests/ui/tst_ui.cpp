@@ -270,7 +270,8 @@ private Q_SLOTS:
             {test, click("searchField"), key(Qt::Key_R), reads(2), key(Qt::Key_R)},
             {"takePicker.count=1", "model.recording=false"});
         row("a disabled command ignores its key", {test, key(Qt::Key_E)}, {"desktop.panels=0"});
-        row("an enabled one acts", {test, take(), key(Qt::Key_E)}, {"desktop.panels=1"});
+        row("an enabled one acts", {test, take(), key(Qt::Key_E), click("exportGo")},
+            {"desktop.panels=1"});
 
         row("quiet", {test, record, reads(9.9, -56, -0.5)},
             {"levelHint.text=Speak into your microphone", "levelBar.barColor=" + green,
@@ -390,7 +391,17 @@ private Q_SLOTS:
         row("change input", {test, click("changeInputButton")}, {"desktop.settings=1 0"});
         row("import from the welcome panel", {click("welcomeImportButton")}, {"desktop.panels=1"});
         row("open from the sidebar", {click("sidebarOpenButton")}, {"desktop.panels=1"});
-        row("export", {test, take(), click("exportButton")}, {"desktop.panels=1"});
+        row("export", {test, take(), click("exportButton"), click("exportGo")},
+            {"desktop.panels=1"});
+        const Act ljspeech = [](WindowRig &rig) {
+            rig.object(u"exportProfile"_s)->setProperty("currentIndex", 1);
+        };
+        const Act into = [](WindowRig &rig) { rig.desktop.panelAnswers << rig.path(u""_s); };
+        row("export for training, remembered",
+            {test, take(), key(Qt::Key_E), ljspeech, into, click("exportGo"),
+                [](WindowRig &rig) { QTRY_VERIFY(!rig.model().exporting()); }, key(Qt::Key_E)},
+            {"statusMessage.text=Exported 1 of 2 lines.", "exportRate.shown=true",
+                "exportProfile.currentIndex=1"});
         row("previous", {test, click("nextButton"), click("previousButton")},
             {"lineNumber.text=LINE 01"});
         row("start over from the options",
@@ -428,7 +439,7 @@ private Q_SLOTS:
             {"errorAlert.opened=true", "model.error=No way."});
         const Act exportHere = [](WindowRig &rig) { rig.desktop.panelAnswers << rig.path(u""_s); };
         row("the export's folder stays named",
-            {test, take(), cannotOpen, exportHere, key(Qt::Key_E)},
+            {test, take(), cannotOpen, exportHere, key(Qt::Key_E), click("exportGo")},
             {"statusMessage.text=Exported 1 of 2 lines.", "statusFolder.shown=true",
                 "model.error=No way."});
         row("cleared by Return", refused + Acts {key(Qt::Key_Return, {})},
