@@ -5,7 +5,7 @@ import QtQuick.Controls.Fusion
 import Quorbel
 
 // Export…: the profile and, for a converting one, its audio options, remembered from the last
-// export; Export… goes on to the folder panel. Return and Escape cancel, as in every alert.
+// export; Export… (or Return) goes on to the folder panel, Escape cancels.
 AlertDialog {
     id: root
 
@@ -122,13 +122,19 @@ AlertDialog {
             objectName: "exportGo"
             text: "Export…"
             prominent: true
-            onClicked: {
-                const chosen = root.options()
-                root.close()
-                RecorderModel.exportWith(chosen)
-            }
+            onClicked: root.go()
         }
     ]
 
+    /// Closes, then exports: the folder panel opens over the window, not over this dialog.
+    function go() {
+        const chosen = options()
+        close()
+        Qt.callLater(() => RecorderModel.exportWith(chosen))
+    }
+
+    // Return reads as the default button, Export…, as in the alert; Escape cancels.
     onOpened: contentItem.forceActiveFocus()
+    contentItem.Keys.onReturnPressed: go()
+    contentItem.Keys.onEnterPressed: go()
 }

@@ -405,6 +405,9 @@ def run(job):
 
     # 5. Export.
     job.keys("ctrl+e")
+    time.sleep(0.5)
+    job.screenshot("export-options")
+    job.keys("Return")
     job.choose_in_panel("Export recordings", job.exports)
     readme = job.wait_for(
         lambda: glob.glob(os.path.join(job.exports, "Quorbel-Export-*", "README.txt")),
