@@ -40,6 +40,13 @@ qsizetype broken = -1; ///< the call that `fault` breaks
 QString fault; ///< "EIO", "EINTR", "kill", or for a write "nothing" or "half"
 bool dead = false; ///< killed: no call reaches the disk any more
 
+/// Watches the calls from here on, `fault` breaking call `broken`.
+inline void start(qsizetype broken = -1, const QString &fault = {})
+{
+    calls.clear();
+    std::tie(Watch::broken, Watch::fault, dead, on) = std::tuple(broken, fault, false, true);
+}
+
 /// The C library's own `name`, found past the executable's.
 template<class F>
 F *next(const char *name)
