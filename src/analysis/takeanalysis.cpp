@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <sndfile.h>
+#include <unistd.h>
 #include <vector>
 
 namespace Analysis {
@@ -297,7 +298,9 @@ public:
         : m_action(fileAction(u"read", path))
         , m_file(openRegularFile(path, m_action, AT_FDCWD, O_NOFOLLOW))
     {
-        m_sound = sf_open_fd(m_file.descriptor.get(), SFM_READ, &m_info, SF_FALSE);
+        // libsndfile closes a descriptor it fails to open even when told not to: it gets a
+        // duplicate of its own, so that ours is closed once and no other file loses its number.
+        m_sound = sf_open_fd(::dup(m_file.descriptor.get()), SFM_READ, &m_info, SF_TRUE);
         if (!m_sound)
             throw SystemError::failed(m_action, QString::fromUtf8(sf_strerror(nullptr)));
         // Formats that hold floating point would come as rounded integers unscaled: read those

@@ -49,7 +49,9 @@ QString openFailure()
 std::vector<std::int32_t> readTake(const RegularFile &take, const QString &action, int &rate)
 {
     SF_INFO info {};
-    const SoundFile file(sf_open_fd(take.descriptor.get(), SFM_READ, &info, SF_FALSE));
+    // libsndfile closes a descriptor it fails to open even when told not to: it gets a
+    // duplicate of its own, so that ours is closed once and no other file loses its number.
+    const SoundFile file(sf_open_fd(::dup(take.descriptor.get()), SFM_READ, &info, SF_TRUE));
     if (!file)
         throw SystemError::failed(action, openFailure());
     // A take in floating point is scaled to full scale like the integer formats.
@@ -169,7 +171,9 @@ void writeWav(const QString &target, const std::vector<float> &audio, double gai
     try {
         SF_INFO info {
             0, rate, 1, SF_FORMAT_WAV | (bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24), 0, 0};
-        SoundFile file(sf_open_fd(out.get(), SFM_WRITE, &info, SF_FALSE));
+        // libsndfile closes a descriptor it fails to open even when told not to: it gets a
+        // duplicate of its own, so that ours is closed once and no other file loses its number.
+        SoundFile file(sf_open_fd(::dup(out.get()), SFM_WRITE, &info, SF_TRUE));
         if (!file)
             throw SystemError::failed(action, openFailure());
         const double scale = std::ldexp(1.0, bits - 1);

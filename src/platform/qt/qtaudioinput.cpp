@@ -9,6 +9,7 @@
 #include <QMetaObject>
 
 #include <sndfile.h>
+#include <unistd.h>
 
 QtAudioInput::QtAudioInput(QObject *parent) : Platform::AudioInput(parent)
 {
@@ -50,7 +51,9 @@ Platform::AudioFileInfo QtAudioInput::fileInfo(const QString &path)
     const QString action = fileAction(u"read", path);
     const RegularFile regular = openRegularFile(path, action);
     SF_INFO info {};
-    SNDFILE *file = sf_open_fd(regular.descriptor.get(), SFM_READ, &info, SF_FALSE);
+    // libsndfile closes a descriptor it fails to open even when told not to: it gets a
+    // duplicate of its own, so that ours is closed once and no other file loses its number.
+    SNDFILE *file = sf_open_fd(::dup(regular.descriptor.get()), SFM_READ, &info, SF_TRUE);
     if (!file)
         throw SystemError::failed(action, QString::fromUtf8(sf_strerror(nullptr)));
     sf_close(file);

@@ -133,7 +133,9 @@ Platform::AudioFileInfo completeLength(const QString &path, bool repair)
     const QString action = fileAction(u"read", path);
     const RegularFile file = openRegularFile(path, action, AT_FDCWD, O_NOFOLLOW);
     SF_INFO info {};
-    SNDFILE *sound = sf_open_fd(file.descriptor.get(), SFM_READ, &info, SF_FALSE);
+    // libsndfile closes a descriptor it fails to open even when told not to: it gets a
+    // duplicate of its own, so that ours is closed once and no other file loses its number.
+    SNDFILE *sound = sf_open_fd(::dup(file.descriptor.get()), SFM_READ, &info, SF_TRUE);
     if (!sound)
         throw SystemError::failed(action, QString::fromUtf8(sf_strerror(nullptr)));
     sf_close(sound);

@@ -15,6 +15,7 @@
 #include <functional>
 #include <sndfile.h>
 #include <type_traits>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -167,7 +168,9 @@ WavPlayer::WavPlayer(const QString &path, QObject *parent)
     if (regular.size == 0)
         throw SystemError::failed(action, QStringLiteral("The file is empty"));
     m_take->descriptor = std::move(regular.descriptor);
-    m_take->file = sf_open_fd(m_take->descriptor.get(), SFM_READ, &m_take->info, SF_FALSE);
+    // libsndfile closes a descriptor it fails to open even when told not to: it gets a
+    // duplicate of its own, so that ours is closed once and no other file loses its number.
+    m_take->file = sf_open_fd(::dup(m_take->descriptor.get()), SFM_READ, &m_take->info, SF_TRUE);
     if (!m_take->file)
         throw SystemError::failed(action, QString::fromUtf8(sf_strerror(nullptr)));
     m_durationUs = m_take->info.frames * 1'000'000 / m_take->info.samplerate;
