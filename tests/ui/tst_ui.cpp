@@ -606,7 +606,7 @@ private Q_SLOTS:
         QFETCH(QString, shown);
         WindowRig rig;
         const QDir data(rig.dataDir());
-        for (const QString title : {u"Last"_s, u"Named"_s, u"Held"_s}) {
+        for (const QString &title : {u"Last"_s, u"Named"_s, u"Held"_s}) {
             QVERIFY(data.mkpath(title));
             SessionDisk::save(
                 {1, {title, {{u"a"_s, u"One."_s, {}}}}, 0, {}, {}}, data.filePath(title));
