@@ -97,13 +97,14 @@ std::vector<Converted> convertAll(const QList<Work> &work, SessionDisk::TakesFol
         stop = true;
     };
     const auto worker = [&] {
+        ConversionBuffers buffers;
         for (std::size_t i = 0; !stop && (i = next++) < std::size_t(work.size());) {
             const Work &item = work[qsizetype(i)];
             const QString source = SessionDisk::takePath(from, item.take->file);
             try {
                 const RegularFile file = takes.open(item.take->file, fileAction(u"read", source));
                 results[i] = convertTake(file, source, wavs.filePath(item.line->id + u".wav"_s),
-                    options, std::uint64_t(item.index) + 1);
+                    options, std::uint64_t(item.index) + 1, buffers);
             } catch (const Error &error) {
                 fail(i, error);
                 continue;

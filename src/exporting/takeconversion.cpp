@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ebur128.h>
 #include <memory>
+#include <optional>
 #include <sndfile.h>
 #include <soxr.h>
 #include <unistd.h>
@@ -45,33 +47,96 @@ QString openFailure()
     return QString::fromUtf8(sf_error_number(sf_error(nullptr)));
 }
 
-/// The first channel of the take, as 32-bit integers, and its sample rate.
-std::vector<std::int32_t> readTake(const RegularFile &take, const QString &action, int &rate)
+/// A take's bytes, which libsndfile reads from memory: read whole with a few large reads, where
+/// libsndfile reading the file itself asks for a few kilobytes at a time.
+class Bytes
 {
+public:
+    Bytes(const RegularFile &take, const QString &action, std::vector<char> &buffer)
+        : m_bytes(buffer)
+    {
+        m_bytes.resize(std::size_t(std::max<qint64>(take.size, 0)) + 1);
+        for (;;) {
+            if (m_size == m_bytes.size())
+                m_bytes.resize(m_bytes.size() * 2);
+            const ssize_t n = ::pread(take.descriptor.get(), m_bytes.data() + m_size,
+                m_bytes.size() - m_size, off_t(m_size));
+            if (n == 0)
+                break;
+            if (n < 0 && errno != EINTR)
+                throw SystemError::failed(action, qt_error_string(errno));
+            m_size += std::size_t(std::max<ssize_t>(n, 0));
+        }
+    }
+
+    SNDFILE *open(SF_INFO &info)
+    {
+        static SF_VIRTUAL_IO io {
+            [](void *b) { return sf_count_t(static_cast<Bytes *>(b)->m_size); },
+            [](sf_count_t offset, int whence, void *b) {
+                Bytes &bytes = *static_cast<Bytes *>(b);
+                const sf_count_t base = whence == SEEK_SET ? 0
+                    : whence == SEEK_CUR                   ? bytes.m_at
+                                                           : sf_count_t(bytes.m_size);
+                bytes.m_at = std::clamp<sf_count_t>(base + offset, 0, sf_count_t(bytes.m_size));
+                return bytes.m_at;
+            },
+            [](void *to, sf_count_t count, void *b) {
+                Bytes &bytes = *static_cast<Bytes *>(b);
+                const sf_count_t n = std::min(count, sf_count_t(bytes.m_size) - bytes.m_at);
+                std::memcpy(to, bytes.m_bytes.data() + bytes.m_at, std::size_t(n));
+                bytes.m_at += n;
+                return n;
+            },
+            [](const void *, sf_count_t, void *) { return sf_count_t(0); },
+            [](void *b) { return static_cast<Bytes *>(b)->m_at; },
+        };
+        return sf_open_virtual(&io, SFM_READ, &info, this);
+    }
+
+private:
+    std::vector<char> &m_bytes;
+    std::size_t m_size = 0;
+    sf_count_t m_at = 0;
+};
+
+/// Reads the first channel of the take into `samples`, as 32-bit integers; returns its sample
+/// rate.
+int readTake(const RegularFile &take, const QString &action, ConversionBuffers &buffers)
+{
+    Bytes bytes(take, action, buffers.bytes);
     SF_INFO info {};
-    // libsndfile closes a descriptor it fails to open even when told not to: it gets a
-    // duplicate of its own, so that ours is closed once and no other file loses its number.
-    const SoundFile file(sf_open_fd(::dup(take.descriptor.get()), SFM_READ, &info, SF_TRUE));
+    const SoundFile file(bytes.open(info));
     if (!file)
         throw SystemError::failed(action, openFailure());
     // A take in floating point is scaled to full scale like the integer formats.
     sf_command(file.get(), SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_TRUE);
     const auto channels = std::size_t(std::max(info.channels, 1));
-    std::vector<std::int32_t> samples;
-    samples.reserve(std::size_t(std::max<sf_count_t>(info.frames, 0)));
-    std::vector<std::int32_t> block(std::size_t(blockFrames) * channels);
+    // One more than the header counts: the read that finds the end needs room to try.
+    std::vector<std::int32_t> &samples = buffers.samples;
+    samples.resize(std::size_t(std::max<sf_count_t>(info.frames, 0)) + 1);
+    std::vector<std::int32_t> &block = buffers.block;
+    block.resize(channels > 1 ? std::size_t(blockFrames) * channels : 0);
+    std::size_t done = 0;
     for (;;) {
-        const sf_count_t got = sf_readf_int(file.get(), block.data(), blockFrames);
+        if (done == samples.size())
+            samples.resize(std::max<std::size_t>(done * 2, blockFrames));
+        // A mono take is read in place; of several channels, the first is kept.
+        const sf_count_t want
+            = sf_count_t(std::min<std::size_t>(samples.size() - done, blockFrames));
+        const sf_count_t got
+            = sf_readf_int(file.get(), channels == 1 ? samples.data() + done : block.data(), want);
         if (got <= 0) {
             if (sf_error(file.get()) != SF_ERR_NO_ERROR)
                 throw SystemError::failed(action, QString::fromUtf8(sf_strerror(file.get())));
             break;
         }
-        for (std::size_t i = 0; i < std::size_t(got); ++i)
-            samples.push_back(block[i * channels]);
+        for (std::size_t i = 0; channels > 1 && i < std::size_t(got); ++i)
+            samples[done + i] = block[i * channels];
+        done += std::size_t(got);
     }
-    rate = info.samplerate;
-    return samples;
+    samples.resize(done);
+    return info.samplerate;
 }
 
 /// The samples from `padding` before the speech to `padding` after it, as the take analysis
@@ -91,10 +156,11 @@ std::pair<std::size_t, std::size_t> trimmed(
     return {at(report.speechStart - *padding), at(report.speechEnd + *padding)};
 }
 
-std::vector<float> resample(
-    const std::vector<float> &audio, int from, int to, const QString &action)
+/// Resamples `audio` into `out`.
+void resample(const std::vector<float> &audio, std::vector<float> &out, int from, int to,
+    const QString &action)
 {
-    std::vector<float> out(std::size_t(std::ceil(double(audio.size()) * to / from)) + 16);
+    out.resize(std::size_t(std::ceil(double(audio.size()) * to / from)) + 16);
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
     // One thread: the export already keeps every core busy with a take of its own.
@@ -104,7 +170,62 @@ std::vector<float> resample(
             out.data(), out.size(), &done, &io, &quality, &runtime))
         throw SystemError::failed(action, QString::fromUtf8(error));
     out.resize(done);
-    return out;
+}
+
+using Meter = std::unique_ptr<ebur128_state, void (*)(ebur128_state *)>;
+
+/// A loudness meter over `audio`; nothing when memory runs out, libebur128's only failure.
+Meter measure(const float *audio, std::size_t frames, int rate, int mode)
+{
+    Meter meter(
+        ebur128_init(1, unsigned(rate), mode), [](ebur128_state *s) { ebur128_destroy(&s); });
+    if (meter && ebur128_add_frames_float(meter.get(), audio, frames) != EBUR128_SUCCESS)
+        meter.reset();
+    return meter;
+}
+
+// libebur128 finds the true peak (at the rates written, all under 96 kHz) by interpolating 4×:
+// each point between samples weighs the 13 samples around it with weights whose magnitudes sum
+// to at most 1.87 (5.4 dB). No point can rise above the loudest sample it weighs times this.
+constexpr float maxInterpolationGain = 1.87f;
+
+/// The loudest sample of `audio`, as a magnitude.
+float loudestSample(const std::vector<float> &audio)
+{
+    float loudest = 0;
+    for (const float x : audio)
+        loudest = std::max(loudest, std::abs(x));
+    return loudest;
+}
+
+/// The true peak libebur128 finds in `audio`, looked for only where it can be: around the
+/// samples within 6 dB of the loudest (1.87 times half of it is less than the loudest, which its
+/// measure never falls below). Measuring every sample would cost as much as resampling the take.
+std::optional<double> truePeak(const std::vector<float> &audio, int rate, float loudest)
+{
+    // Samples kept on either side of a loud one: the points it weighs in lie within 7
+    // samples of it, each weighing 6 more on either side.
+    constexpr std::size_t reach = 16;
+    const auto loud = [&](std::size_t i) { return std::abs(audio[i]) >= loudest / 2; };
+    // The stretches around loud samples, each followed by silence that ends its interpolation.
+    std::vector<float> near;
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        if (!loud(i))
+            continue;
+        const std::size_t from = i - std::min(i, reach);
+        std::size_t to = std::min(audio.size(), i + reach + 1);
+        for (std::size_t j = i + 1; j < to; ++j)
+            to = loud(j) ? std::min(audio.size(), j + reach + 1) : to;
+        near.insert(
+            near.end(), audio.begin() + std::ptrdiff_t(from), audio.begin() + std::ptrdiff_t(to));
+        near.insert(near.end(), reach, 0.0f);
+        i = to - 1;
+    }
+    const Meter meter = measure(near.data(), near.size(), rate, EBUR128_MODE_TRUE_PEAK);
+    double peak = 0;
+    if (!meter || ebur128_true_peak(meter.get(), 0, &peak) != EBUR128_SUCCESS)
+        return std::nullopt;
+    return peak;
 }
 
 /// The gain that brings `audio` to `target` LUFS with its true peak at most at the ceiling;
@@ -113,23 +234,25 @@ std::vector<float> resample(
 double loudnessGain(const std::vector<float> &audio, int rate, double target, const QString &action,
     Converted &converted)
 {
-    const std::unique_ptr<ebur128_state, void (*)(ebur128_state *)> state(
-        ebur128_init(1, unsigned(rate), EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK),
-        [](ebur128_state *s) { ebur128_destroy(&s); });
+    const Meter meter = measure(audio.data(), audio.size(), rate, EBUR128_MODE_I);
     double loudness = 0;
-    double peak = 0;
-    if (!state
-        || ebur128_add_frames_float(state.get(), audio.data(), audio.size()) != EBUR128_SUCCESS
-        || ebur128_loudness_global(state.get(), &loudness) != EBUR128_SUCCESS
-        || ebur128_true_peak(state.get(), 0, &peak) != EBUR128_SUCCESS)
-        throw SystemError::failed(action, QStringLiteral("Out of memory")); // its only failure
-    if (!std::isfinite(loudness) || peak <= 0)
+    if (!meter || ebur128_loudness_global(meter.get(), &loudness) != EBUR128_SUCCESS)
+        throw SystemError::failed(action, QStringLiteral("Out of memory"));
+    if (!std::isfinite(loudness))
         return 1;
     const double wanted = std::pow(10, (target - loudness) / 20);
     const double ceiling = std::pow(10, ceilingDbtp / 20) * ceilingMargin;
-    if (peak * wanted <= ceiling)
+    // Most speech brought to its loudness peaks well under the ceiling: when even the most the
+    // interpolation could add keeps it there, the true peak need not be measured.
+    const float loudest = loudestSample(audio);
+    if (loudest * maxInterpolationGain * wanted <= ceiling)
         return wanted;
-    const double gain = ceiling / peak;
+    const std::optional<double> peak = truePeak(audio, rate, loudest);
+    if (!peak)
+        throw SystemError::failed(action, QStringLiteral("Out of memory"));
+    if (*peak * wanted <= ceiling)
+        return wanted;
+    const double gain = ceiling / *peak;
     converted.limitedLufs = loudness + 20 * std::log10(gain);
     return gain;
 }
@@ -161,7 +284,7 @@ private:
 /// Writes the audio times `gain` as a new WAV file of `bits`: 16 bits with TPDF dither, 24
 /// rounded (their own noise lies far under any dither's). Samples beyond full scale clip.
 void writeWav(const QString &target, const std::vector<float> &audio, double gain, int rate,
-    int bits, std::uint64_t seed)
+    int bits, std::uint64_t seed, std::vector<std::int32_t> &block)
 {
     const QString action = fileAction(u"write", target);
     const QByteArray native = QFile::encodeName(target);
@@ -179,7 +302,7 @@ void writeWav(const QString &target, const std::vector<float> &audio, double gai
         const double scale = std::ldexp(1.0, bits - 1);
         const int shift = 32 - bits;
         Noise noise(seed);
-        std::vector<std::int32_t> block(static_cast<std::size_t>(blockFrames));
+        block.resize(static_cast<std::size_t>(blockFrames));
         for (std::size_t at = 0; at < audio.size(); at += block.size()) {
             const std::size_t n = std::min(block.size(), audio.size() - at);
             for (std::size_t i = 0; i < n; ++i) {
@@ -206,30 +329,29 @@ void writeWav(const QString &target, const std::vector<float> &audio, double gai
 } // namespace
 
 Converted convertTake(const RegularFile &take, const QString &source, const QString &target,
-    const ExportOptions &options, std::uint64_t seed)
+    const ExportOptions &options, std::uint64_t seed, ConversionBuffers &buffers)
 {
     const QString action = fileAction(u"read", source);
-    int rate = 0;
-    std::vector<float> audio;
-    {
-        const std::vector<std::int32_t> samples = readTake(take, action, rate);
-        if (rate <= 0)
-            throw SystemError::failed(action, QStringLiteral("The file gives no sample rate"));
-        const auto [first, last] = trimmed(samples, rate, options.trimPadding);
-        audio.resize(last - first);
-        std::transform(samples.begin() + std::ptrdiff_t(first),
-            samples.begin() + std::ptrdiff_t(last), audio.begin(),
-            [](std::int32_t sample) { return float(sample / fullScale32); });
+    const int rate = readTake(take, action, buffers);
+    if (rate <= 0)
+        throw SystemError::failed(action, QStringLiteral("The file gives no sample rate"));
+    const std::vector<std::int32_t> &samples = buffers.samples;
+    const auto [first, last] = trimmed(samples, rate, options.trimPadding);
+    std::vector<float> &audio = buffers.audio;
+    audio.resize(last - first);
+    std::transform(samples.begin() + std::ptrdiff_t(first), samples.begin() + std::ptrdiff_t(last),
+        audio.begin(), [](std::int32_t sample) { return float(sample) * float(1 / fullScale32); });
+    if (rate != options.sampleRate) {
+        resample(audio, buffers.resampled, rate, options.sampleRate, fileAction(u"convert", source));
+        audio.swap(buffers.resampled);
     }
-    if (rate != options.sampleRate)
-        audio = resample(audio, rate, options.sampleRate, fileAction(u"convert", source));
     Converted converted;
     // Measured on the resampled signal: that is what the listener, and the true peak, get.
     const double gain = options.loudnessLufs
         ? loudnessGain(audio, options.sampleRate, *options.loudnessLufs,
             fileAction(u"measure the loudness of", source), converted)
         : 1.0;
-    writeWav(target, audio, gain, options.sampleRate, options.bits, seed);
+    writeWav(target, audio, gain, options.sampleRate, options.bits, seed, buffers.block);
     return converted;
 }
 

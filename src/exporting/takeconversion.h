@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace Exporting {
 
@@ -18,12 +19,23 @@ struct Converted
     std::optional<double> limitedLufs;
 };
 
+/// Memory a thread reuses from one take to the next: a take's worth of fresh pages costs the
+/// kernel more time than the conversion that fills them.
+struct ConversionBuffers
+{
+    std::vector<char> bytes;
+    std::vector<std::int32_t> samples;
+    std::vector<std::int32_t> block;
+    std::vector<float> audio;
+    std::vector<float> resampled;
+};
+
 /// Converts the take open as `take` (read from `source`, which messages name) into a new mono
 /// WAV file `target` as `options` say: trimmed around the speech, resampled, brought to the
 /// loudness target with the true peak at or under −1 dBTP, dithered to 16 bits or rounded to
-/// 24. `seed` starts the dither's noise, so the same take gives the same file. The target must
+/// 24, in `buffers`. `seed` starts the dither's noise, so the same take gives the same file. The target must
 /// not exist; on a failure it is removed and SystemError names the file at fault.
 Converted convertTake(const RegularFile &take, const QString &source, const QString &target,
-    const ExportOptions &options, std::uint64_t seed);
+    const ExportOptions &options, std::uint64_t seed, ConversionBuffers &buffers);
 
 } // namespace Exporting
