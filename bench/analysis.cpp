@@ -4,6 +4,7 @@
 // too. And one ten-minute take, for the memory the analysis takes.
 
 #include "benchsupport.h"
+#include "speechtakes.h"
 #include "error.h"
 #include "takeanalysis.h"
 
@@ -22,92 +23,10 @@ namespace {
 
 constexpr int takeCount = 1'000;
 constexpr int takeSeconds = 10;
-constexpr int sampleRate = 48'000;
-constexpr int bytesPerSample = 3;
 
 // The analysis runs after every take and over whole sessions; it must keep far ahead of the
 // audio on one core, and cost less than a general tool that measures the same file.
 constexpr double minTimesRealTime = 300;
-
-void appendLittleEndian(QByteArray &bytes, quint32 value, int size)
-{
-    for (int i = 0; i < size; ++i)
-        bytes.append(char(value >> (8 * i) & 0xff));
-}
-
-QByteArray wavHeader(qint64 frames)
-{
-    const auto dataBytes = quint32(frames * bytesPerSample);
-    QByteArray wav;
-    wav.append("RIFF");
-    appendLittleEndian(wav, 36 + dataBytes, 4);
-    wav.append("WAVEfmt ");
-    appendLittleEndian(wav, 16, 4);
-    appendLittleEndian(wav, 1, 2); // integer PCM
-    appendLittleEndian(wav, 1, 2); // mono
-    appendLittleEndian(wav, sampleRate, 4);
-    appendLittleEndian(wav, sampleRate * bytesPerSample, 4);
-    appendLittleEndian(wav, bytesPerSample, 2);
-    appendLittleEndian(wav, 8 * bytesPerSample, 2);
-    wav.append("data");
-    appendLittleEndian(wav, dataBytes, 4);
-    return wav;
-}
-
-/// Ten seconds that sound like a person reading a line: half a second of room, words of voiced
-/// syllables (a fundamental gliding between 100 and 180 Hz with its harmonics, shaped by an
-/// envelope) with short pauses between them, and a second of room at the end. Peaks near
-/// −10 dBFS; the room's noise is added per take.
-QList<qint32> speechLike(QRandomGenerator &random)
-{
-    QList<qint32> samples(takeSeconds * sampleRate, 0);
-    qsizetype at = sampleRate / 2;
-    const qsizetype end = samples.size() - sampleRate;
-    double phase = 0;
-    while (at < end) {
-        const int syllables = 1 + int(random.bounded(4));
-        for (int s = 0; s < syllables && at < end; ++s) {
-            const qsizetype length
-                = std::min<qsizetype>(sampleRate * (120 + random.bounded(180)) / 1000, end - at);
-            const double f0 = 100 + random.bounded(80.0);
-            const double glide = random.bounded(40.0) - 20;
-            const double level = 0.15 + random.bounded(0.15);
-            for (qsizetype i = 0; i < length; ++i) {
-                const double t = double(i) / length;
-                phase += 2 * std::numbers::pi * (f0 + glide * t) / sampleRate;
-                double voice = 0;
-                for (int h = 1; h <= 8; ++h)
-                    voice += std::sin(h * phase) / h;
-                const double envelope = std::sin(std::numbers::pi * t);
-                samples[at + i] = qint32(std::lround(level * envelope * voice * 0x7fffff / 2));
-            }
-            at += length;
-        }
-        at += sampleRate * (60 + random.bounded(200)) / 1000; // a pause between words
-    }
-    return samples;
-}
-
-/// Writes a take of `speech` under the room's faint noise (about −65 dBFS), different in every
-/// take, so that no file shares its blocks with another.
-void writeTake(const QString &path, const QList<qint32> &speech, QRandomGenerator &random)
-{
-    QByteArray wav = wavHeader(speech.size());
-    const qsizetype header = wav.size();
-    wav.resize(header + speech.size() * bytesPerSample);
-    char *out = wav.data() + header;
-    quint32 noise = 0;
-    for (qsizetype i = 0; i < speech.size(); ++i) {
-        if (i % 2 == 0)
-            noise = random.generate();
-        const auto sample = quint32(speech[i] + qint16(noise >> (16 * (i % 2))) / 4);
-        for (int byte = 0; byte < bytesPerSample; ++byte)
-            *out++ = char(sample >> (8 * byte) & 0xff);
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(wav) != wav.size())
-        throw std::runtime_error("Could not write " + path.toStdString());
-}
 
 /// Empties the page cache of `paths`: the whole system's when this process may, otherwise each
 /// file's own pages. Says which.
@@ -197,16 +116,16 @@ int main(int argc, char *argv[])
             // A few lines of speech, each used by many takes: the noise tells the files apart.
             QList<QList<qint32>> lines;
             for (int i = 0; i < 20; ++i)
-                lines.append(speechLike(random));
+                lines.append(Bench::speechLike(random, takeSeconds));
             for (int i = 0; i < takeCount; ++i) {
                 paths.append(folder->filePath(
                     QStringLiteral("take-%1.wav").arg(i, 4, 10, QLatin1Char('0'))));
-                writeTake(paths.last(), lines[i % lines.size()], random);
+                Bench::writeTake(paths.last(), lines[i % lines.size()], random);
             }
         });
         const double audioSeconds = double(takeCount) * takeSeconds;
         std::printf("Wrote %d takes of %d s (%.0f MB) in %.1f s.\n", takeCount, takeSeconds,
-            takeCount * (44.0 + takeSeconds * sampleRate * bytesPerSample) / 1e6, writing / 1e3);
+            takeCount * (44.0 + takeSeconds * Bench::takeRate * Bench::takeBytesPerSample) / 1e6, writing / 1e3);
         const Analysis::Report sample = Analysis::analyseFile(paths.first());
         std::printf("One take: peak %.1f dBFS, speech %.1f dBFS, floor %.1f dBFS, speech "
                     "%.2f–%.2f s, flags: %s\n",
@@ -239,16 +158,16 @@ int main(int argc, char *argv[])
         const QString longTake = folder->filePath(QStringLiteral("ten-minutes.wav"));
         {
             QFile file(longTake);
-            const QList<qint32> speech = speechLike(random);
-            if (!file.open(QIODevice::WriteOnly) || file.write(wavHeader(60 * speech.size())) != 44)
+            const QList<qint32> speech = Bench::speechLike(random, takeSeconds);
+            if (!file.open(QIODevice::WriteOnly) || file.write(Bench::takeHeader(60 * speech.size())) != 44)
                 throw std::runtime_error("Could not write " + longTake.toStdString());
             file.close();
             for (int i = 0; i < 60; ++i) {
                 const QString part = folder->filePath(QStringLiteral("part.wav"));
-                writeTake(part, speech, random);
+                Bench::writeTake(part, speech, random);
                 QFile in(part);
                 if (!in.open(QIODevice::ReadOnly) || !file.open(QIODevice::Append)
-                    || file.write(in.readAll().mid(44)) != speech.size() * bytesPerSample)
+                    || file.write(in.readAll().mid(44)) != speech.size() * Bench::takeBytesPerSample)
                     throw std::runtime_error("Could not write " + longTake.toStdString());
                 file.close();
                 in.remove();

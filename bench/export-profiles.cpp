@@ -5,6 +5,7 @@
 // "As recorded" export next to `cp -r` of the takes folder.
 
 #include "benchsupport.h"
+#include "speechtakes.h"
 #include "exportprofile.h"
 
 #include <QDirIterator>
@@ -21,65 +22,10 @@
 namespace {
 
 constexpr int takeSeconds = 10;
-constexpr int sampleRate = 48'000;
-constexpr int bytesPerSample = 3;
 
 // The full pipeline trims and normalises as well, yet it must beat sox's resampling alone run
 // on every core; and copying the takes as they are may cost at most a little more than cp.
 constexpr double maxAsRecordedOverCp = 1.2;
-
-void appendLittleEndian(QByteArray &bytes, quint32 value, int size)
-{
-    for (int i = 0; i < size; ++i)
-        bytes.append(char(value >> (8 * i) & 0xff));
-}
-
-/// Ten seconds that sound like a line read aloud: half a second of room, words of voiced
-/// syllables (a fundamental gliding between 100 and 180 Hz with its harmonics) and pauses, a
-/// second of room at the end; peaks near −10 dBFS, in 24-bit steps.
-QList<qint32> speechLike(QRandomGenerator &random)
-{
-    QList<qint32> samples(takeSeconds * sampleRate, 0);
-    qsizetype at = sampleRate / 2;
-    const qsizetype end = samples.size() - sampleRate;
-    double phase = 0;
-    while (at < end) {
-        const qsizetype length
-            = std::min<qsizetype>(sampleRate * (120 + random.bounded(180)) / 1000, end - at);
-        const double f0 = 100 + random.bounded(80.0);
-        const double level = 0.15 + random.bounded(0.15);
-        for (qsizetype i = 0; i < length; ++i) {
-            const double t = double(i) / double(length);
-            phase += 2 * std::numbers::pi * f0 / sampleRate;
-            double voice = 0;
-            for (int h = 1; h <= 8; ++h)
-                voice += std::sin(h * phase) / h;
-            samples[at + i]
-                = qint32(std::lround(level * std::sin(std::numbers::pi * t) * voice * 0x3fffff));
-        }
-        at += length + sampleRate * (60 + random.bounded(200)) / 1000;
-    }
-    return samples;
-}
-
-/// A take of `speech` under the room's faint noise (about −65 dBFS), different in every take.
-void writeTake(const QString &path, const QList<qint32> &speech, QRandomGenerator &random)
-{
-    const auto dataBytes = quint32(speech.size() * bytesPerSample);
-    QByteArray wav("RIFF");
-    appendLittleEndian(wav, 36 + dataBytes, 4);
-    wav.append("WAVEfmt ");
-    for (const auto &[value, size] : {std::pair<quint32, int> {16, 4}, {1, 2}, {1, 2},
-             {sampleRate, 4}, {sampleRate * bytesPerSample, 4}, {bytesPerSample, 2}, {24, 2}})
-        appendLittleEndian(wav, value, size);
-    wav.append("data");
-    appendLittleEndian(wav, dataBytes, 4);
-    for (qsizetype i = 0; i < speech.size(); ++i)
-        appendLittleEndian(wav, quint32(speech[i] + qint16(random.generate()) / 4), bytesPerSample);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(wav) != wav.size())
-        throw std::runtime_error("Could not write " + path.toStdString());
-}
 
 Session makeSessionFolder(const QString &folder, int takes)
 {
@@ -88,7 +34,7 @@ Session makeSessionFolder(const QString &folder, int takes)
     QRandomGenerator random(20261208);
     QList<QList<qint32>> lines;
     for (int i = 0; i < 20; ++i)
-        lines.append(speechLike(random));
+        lines.append(Bench::speechLike(random, takeSeconds));
     Bench::Prose prose(20261208);
     Session session;
     session.script.title = QStringLiteral("Export profiles benchmark");
@@ -97,7 +43,7 @@ Session makeSessionFolder(const QString &folder, int takes)
         session.script.lines.append(
             {id, prose.text(80, [](QStringView text) { return text.size(); }), std::nullopt});
         const QString file = QStringLiteral("takes/%1.wav").arg(id);
-        writeTake(QDir(folder).filePath(file), lines[i % lines.size()], random);
+        Bench::writeTake(QDir(folder).filePath(file), lines[i % lines.size()], random);
         session.takes[id] = {{QUuid::createUuid().toString(QUuid::WithoutBraces), file,
             double(takeSeconds), QDateTime::currentDateTimeUtc()}};
     }
@@ -155,7 +101,7 @@ int main(int argc, char *argv[])
         const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
         std::printf("%d takes of %d s, mono 48 kHz 24-bit (%.0f MB), written in %.1f s; %d "
                     "cores\n",
-            takes, takeSeconds, takes * (44.0 + takeSeconds * sampleRate * bytesPerSample) / 1e6,
+            takes, takeSeconds, takes * (44.0 + takeSeconds * Bench::takeRate * Bench::takeBytesPerSample) / 1e6,
             writing / 1e3, cores);
         // Every contender finds the takes in the page cache, as after a read of them all.
         shell(QStringLiteral("cat '%1'/takes/*.wav > /dev/null").arg(from));

@@ -3,6 +3,7 @@
 // takes, the least any export must write.
 
 #include "benchsupport.h"
+#include "speechtakes.h"
 #include "sessiondisk.h"
 
 #include <QCoreApplication>
@@ -33,30 +34,11 @@ constexpr qsizetype dataBytes = qsizetype(sampleRate) * bytesPerSample;
 // How many exported WAVs are compared byte for byte with the takes they came from.
 constexpr qsizetype checkedFiles = 50;
 
-void appendLittleEndian(QByteArray &bytes, quint32 value, int size)
-{
-    for (int i = 0; i < size; ++i)
-        bytes.append(char(value >> (8 * i) & 0xff));
-}
-
 /// One second of a quiet tone under faint noise: every file differs from every other, so no
 /// file system can share their blocks and a copy must move every byte.
 QByteArray makeWav(const QList<qint32> &tone, QRandomGenerator &random)
 {
-    QByteArray wav;
-    wav.reserve(44 + dataBytes);
-    wav.append("RIFF");
-    appendLittleEndian(wav, quint32(36 + dataBytes), 4);
-    wav.append("WAVEfmt ");
-    appendLittleEndian(wav, 16, 4);
-    appendLittleEndian(wav, 1, 2); // integer PCM
-    appendLittleEndian(wav, 1, 2); // mono
-    appendLittleEndian(wav, sampleRate, 4);
-    appendLittleEndian(wav, sampleRate * bytesPerSample, 4);
-    appendLittleEndian(wav, bytesPerSample, 2);
-    appendLittleEndian(wav, 8 * bytesPerSample, 2);
-    wav.append("data");
-    appendLittleEndian(wav, quint32(dataBytes), 4);
+    QByteArray wav = Bench::takeHeader(sampleRate);
     const qsizetype header = wav.size();
     wav.resize(header + dataBytes);
     char *out = wav.data() + header;
