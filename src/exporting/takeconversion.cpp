@@ -198,15 +198,15 @@ float loudestSample(const std::vector<float> &audio)
     return loudest;
 }
 
-/// The true peak libebur128 finds in `audio`, looked for only where it can be: around the
-/// samples within 6 dB of the loudest (1.87 times half of it is less than the loudest, which its
-/// measure never falls below). Measuring every sample would cost as much as resampling the take.
-std::optional<double> truePeak(const std::vector<float> &audio, int rate, float loudest)
+/// The true peak libebur128 finds in `audio`, looked for only around the samples at or over
+/// `threshold`: no point elsewhere can pass `threshold` × 1.87. Measuring every sample would
+/// cost as much as resampling the take.
+std::optional<double> truePeak(const std::vector<float> &audio, int rate, float threshold)
 {
     // Samples kept on either side of a loud one: the points it weighs in lie within 7
     // samples of it, each weighing 6 more on either side.
     constexpr std::size_t reach = 16;
-    const auto loud = [&](std::size_t i) { return std::abs(audio[i]) >= loudest / 2; };
+    const auto loud = [&](std::size_t i) { return std::abs(audio[i]) >= threshold; };
     // The stretches around loud samples, each followed by silence that ends its interpolation.
     std::vector<float> near;
     for (std::size_t i = 0; i < audio.size(); ++i) {
@@ -244,10 +244,14 @@ double loudnessGain(const std::vector<float> &audio, int rate, double target, co
     const double ceiling = std::pow(10, ceilingDbtp / 20) * ceilingMargin;
     // Most speech brought to its loudness peaks well under the ceiling: when even the most the
     // interpolation could add keeps it there, the true peak need not be measured.
+    const double over = ceiling / wanted;
     const float loudest = loudestSample(audio);
-    if (loudest * maxInterpolationGain * wanted <= ceiling)
+    if (loudest * maxInterpolationGain <= over)
         return wanted;
-    const std::optional<double> peak = truePeak(audio, rate, loudest);
+    // Only points over `over` matter, and only those near samples over `over` / 1.87 can be;
+    // the highest point lies near a sample over `loudest` / 1.87, which it never falls below.
+    const std::optional<double> peak
+        = truePeak(audio, rate, float(std::max<double>(loudest, over) / maxInterpolationGain));
     if (!peak)
         throw SystemError::failed(action, QStringLiteral("Out of memory"));
     if (*peak * wanted <= ceiling)
