@@ -9,9 +9,9 @@
 #include <optional>
 #include <thread>
 
-// Export profiles: the specified export ("As recorded", the takes copied as they are), or a
-// folder laid out for a speech-synthesis trainer with the audio converted on the way, every
-// take on a worker thread of its own.
+// Export profiles: the plain export ("As recorded", the takes copied as they are), or a
+// folder laid out for a speech-synthesis trainer with the audio converted on the way, on a
+// worker thread per core.
 
 namespace Exporting {
 

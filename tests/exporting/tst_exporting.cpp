@@ -283,13 +283,13 @@ private slots:
         QCOMPARE(readFile(to + "/README.txt"),
             "2 of 3 lines recorded.\n22.05 kHz, mono 16-bit PCM WAV, trimmed (0.2 s padding), −23 "
             "LUFS.\nMissing: l2\n");
-        // As recorded is the specified export, byte for byte; the index files differ only in
+        // As recorded is the plain export, byte for byte; the index files differ only in
         // where the WAVs are.
-        ExportOptions specified = lj(8000); // As recorded ignores the audio options
-        specified.profile = Profile::AsRecorded;
-        const QString asRecorded = run(s, "layout", specified);
-        SessionDisk::exportTo(s, m_dir.filePath("layout"), m_dir.filePath("specified"));
-        QCOMPARE(folderSnapshot(asRecorded), folderSnapshot(m_dir.filePath("specified")));
+        ExportOptions plain = lj(8000); // As recorded ignores the audio options
+        plain.profile = Profile::AsRecorded;
+        const QString asRecorded = run(s, "layout", plain);
+        SessionDisk::exportTo(s, m_dir.filePath("layout"), m_dir.filePath("plain"));
+        QCOMPARE(folderSnapshot(asRecorded), folderSnapshot(m_dir.filePath("plain")));
         QCOMPARE(readFile(to + "/script.json"), readFile(asRecorded + "/script.json"));
         QCOMPARE(readFile(to + "/recordings.json"),
             readFile(asRecorded + "/recordings.json")
