@@ -672,12 +672,17 @@ void RecorderModel::toggleRecord()
     }
     if (busy() || m_export || !current())
         return;
+    withMicrophone(&RecorderModel::beginRecording);
+}
+
+void RecorderModel::withMicrophone(void (RecorderModel::*then)())
+{
     stopPlayback();
     setRequestingPermission(true);
-    m_services.input->requestPermission(this, [this](bool granted) {
+    m_services.input->requestPermission(this, [this, then](bool granted) {
         setRequestingPermission(false);
         if (granted)
-            beginRecording();
+            (this->*then)();
         else
             setError(microphoneOff);
     });
@@ -691,15 +696,7 @@ void RecorderModel::toggleMicrophoneCheck()
     }
     if (busy() || m_export)
         return;
-    stopPlayback();
-    setRequestingPermission(true);
-    m_services.input->requestPermission(this, [this](bool granted) {
-        setRequestingPermission(false);
-        if (granted)
-            beginMicrophoneCheck();
-        else
-            setError(microphoneOff);
-    });
+    withMicrophone(&RecorderModel::beginMicrophoneCheck);
 }
 
 void RecorderModel::beginMicrophoneCheck()
@@ -1163,7 +1160,14 @@ void RecorderModel::exportWith(const QVariantMap &map)
         } catch (const std::exception &error) {
             r->failure = QString::fromLocal8Bit(error.what());
         }
-        QMetaObject::invokeMethod(this, &RecorderModel::finishExport, Qt::QueuedConnection);
+        // Only this run's end: a run stopped meanwhile was finished by stopExport.
+        QMetaObject::invokeMethod(
+            this,
+            [this, r] {
+                if (m_export.get() == r)
+                    finishExport();
+            },
+            Qt::QueuedConnection);
     }));
     m_export = std::move(run);
     m_export->thread->start();
@@ -1188,8 +1192,11 @@ void RecorderModel::stopExport()
 
 void RecorderModel::finishExport()
 {
-    if (!m_export || !m_export->thread->wait(0))
+    if (!m_export)
         return;
+    // The worker's last act posts this call, so its thread ends at once, if it has not yet:
+    // returning without the run while it ends would leave the window exporting for good.
+    m_export->thread->wait();
     const std::unique_ptr<ExportRun> run = std::move(m_export);
     Q_EMIT exportingChanged();
     Q_EMIT exportProgressChanged();

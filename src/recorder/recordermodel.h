@@ -302,6 +302,8 @@ private:
     /// The end of Open Session… and of Import Script…, once the folder or file is known.
     void openFolder(const QString &folder);
     void importFile(const QString &path);
+    /// Asks for the microphone, then runs `then` if it is granted.
+    void withMicrophone(void (RecorderModel::*then)());
     void beginRecording();
     void beginMicrophoneCheck();
     /// Takes the export's end on the main thread: its files counted, or why it stopped.

@@ -39,7 +39,8 @@ private Q_SLOTS:
         QVERIFY(QDir(dir.path()).mkpath(u"takes"_s));
         writeFile(dir.filePath(u"takes/a.wav"_s), takeBytes(48000, 48000));
         const Session session {.script = Script::recordingTest(),
-            .takes = {{u"test-welcome"_s, {{u"A"_s, u"takes/a.wav"_s, 1, {}}}}}};
+            .takes = {{u"test-welcome"_s, {{u"A"_s, u"takes/a.wav"_s, 1, {}}}}},
+            .selected = {}};
         const QString path = dir.filePath(QLatin1StringView(AnalysisCache::fileName));
         AnalysisCache::Entry known {
             *AnalysisCache::stamp(dir.filePath(u"takes/a.wav"_s)), {}, {}, 0};
